@@ -1,0 +1,1 @@
+#include "uci_store.h"

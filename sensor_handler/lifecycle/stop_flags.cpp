@@ -1,0 +1,1 @@
+#include "stop_flags.h"
