@@ -34,19 +34,30 @@ struct FilterList {
 // Value longer than dest_size - 1: dest untouched and
 // "ZENTIB_ERROR : Value too long for %s\n\r", so the caller, which cleared
 // dest, rejects it as a missing value instead of using a cut one.
+// Option stored as a list: dest untouched, no message (a list has no single
+// text, and joining its items would invent a value nobody configured).
+// A package file that does not parse counts as one that cannot be looked up.
 void gw_uci_get_string(const char *path, char *dest, std::size_t dest_size);
 
 // Sets package.section.option to value and commits it atomically (temporary
 // file beside the target, renamed over it). section is "@type[index]" or a
 // section name. Creates the option when the section exists. Returns 0 when
 // the value is stored (also when it already was: then nothing is written,
-// sparing the device's flash), 1 after exactly one failure line.
+// sparing the device's flash), 1 after exactly one failure line. A list
+// option of that name becomes a plain option holding value. Package missing
+// or unreadable: "Cannot Load Configuration"; section missing or a name
+// ill-formed: "Cannot Set Value"; temporary file not written: "Cannot Save
+// value"; rename refused: "Cannot Commit in config file".
 int gw_uci_set_value(const char *package, const char *section, const char *option,
                      const char *value);
 
 // Clears list, then fills it from a list option (the first 10 items in
 // stored order) or a plain option (one entry unless empty). Items longer
-// than 34 characters are skipped with one line each.
+// than 34 characters are skipped with one line each,
+// "ZENTIB_ERROR : List item too long in %s\n\r", and take no slot (a cut
+// address or UUID would filter for a device that does not exist). An empty
+// list item is kept as an empty entry, as stored. Failures leave the list
+// empty, with the same lookup line as the string read.
 void gw_uci_get_list(const char *path, FilterList *list);
 
 }  // namespace gw

@@ -1,1 +1,283 @@
 #include "configuration.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "gw_number.h"
+#include "gw_output.h"
+#include "identity.h"
+
+namespace sensor_handler {
+
+ServiceConfig service_config;
+
+namespace {
+
+constexpr std::size_t scratch_size = 20;  // a number has at most 19 characters
+
+constexpr const char cannot_read[] = "ZENTIB_ERROR : Cannot Read Parameter\n\r";
+
+template <std::size_t Size>
+bool read_text(const char *path, char (&field)[Size]) {
+  std::memset(field, 0, Size);
+  gw::gw_uci_get_string(path, field, Size);
+  return field[0] != '\0';
+}
+
+// Numeric setting: required, strict base-0 number, echoed.
+bool numeric_step(const char *path, std::int32_t *field, const char *bad_value_line,
+                  const char *value_label) {
+  char scratch[scratch_size];
+  if (!read_text(path, scratch)) {
+    gw::gw_printf("%s", cannot_read);
+    return false;
+  }
+  if (gw::gw_parse_number(scratch, 0, field) != 0) {
+    gw::gw_puts(bad_value_line);
+    return false;
+  }
+  gw::gw_printf("%s%d\n\r", value_label, static_cast<int>(*field));
+  return true;
+}
+
+// Text setting: required, echoed.
+template <std::size_t Size>
+bool text_step(const char *path, char (&field)[Size], const char *value_label) {
+  if (!read_text(path, field)) {
+    gw::gw_printf("%s", cannot_read);
+    return false;
+  }
+  gw::gw_printf("%s%s\n\r", value_label, field);
+  return true;
+}
+
+// The UART device name goes into a root shell command (hciattach): only a
+// plain device name is accepted.
+bool is_plain_device_name(const char *name) {
+  for (const char *c = name; *c != '\0'; ++c) {
+    bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
+                 *c == '.' || *c == '_' || *c == '-';
+    if (!plain) return false;
+  }
+  return true;
+}
+
+// "%d" reading of the optional RSSI threshold: leading blanks and a sign are
+// accepted; a text without a number leaves the threshold as it was.
+void scan_signed_decimal(const char *text, std::int32_t *value) {
+  errno = 0;
+  char *end = nullptr;
+  long parsed = std::strtol(text, &end, 10);
+  if (end == text) return;
+  if (parsed > INT32_MAX) parsed = INT32_MAX;
+  if (parsed < INT32_MIN) parsed = INT32_MIN;
+  *value = static_cast<std::int32_t>(parsed);
+}
+
+void remove_colons(gw::FilterList *list) {
+  for (std::size_t entry = 0; entry < list->count; ++entry) {
+    char *text = list->entries[entry];
+    std::size_t kept = 0;
+    for (std::size_t i = 0; text[i] != '\0'; ++i) {
+      if (text[i] != ':') text[kept++] = text[i];
+    }
+    text[kept] = '\0';
+  }
+}
+
+// Chooses the broker address and credentials. Writes back which broker set
+// a configured address stands for.
+bool select_broker(ServiceConfig &config) {
+  char scratch[scratch_size];
+  if (!read_text("tobixlite_config.@mqtt[0].server", scratch)) std::strcpy(scratch, "3");
+  if (gw::gw_parse_number(scratch, 0, &config.server_type) != 0) {
+    gw::gw_puts("ZENTIB_ERROR : Invalid MQTT Server Type");
+    return false;
+  }
+  gw::gw_printf("MQTT SERVER Type\t= %d\n\r", static_cast<int>(config.server_type));
+
+  if (config.server_type == 1 || config.server_type == 2) {
+    const bool first = config.server_type == 1;
+    bool host = read_text(first ? "/etc/tobixlite_config2.@mqtt[0].mqtt_server_addr1"
+                                : "/etc/tobixlite_config2.@mqtt[0].mqtt_server_addr2",
+                          config.broker_host);
+    bool user = read_text(first ? "/etc/tobixlite_config2.@mqtt[0].mqtt_username1"
+                                : "/etc/tobixlite_config2.@mqtt[0].mqtt_username2",
+                          config.mqtt_username);
+    bool password = read_text(first ? "/etc/tobixlite_config2.@mqtt[0].mqtt_password1"
+                                    : "/etc/tobixlite_config2.@mqtt[0].mqtt_password2",
+                              config.mqtt_password);
+    if (!host || !user || !password) {
+      gw::gw_printf("%s", cannot_read);
+      return false;
+    }
+    return true;
+  }
+
+  if (!text_step("tobixlite_config.@mqtt[0].mqtt_server_addr", config.broker_host,
+                 "MQTT SERVER\t\t= ")) {
+    return false;
+  }
+  if (std::strcmp(config.broker_host, default_primary_broker_host) == 0) {
+    gw::gw_uci_set_value("tobixlite_config", "@mqtt[0]", "server", "1");
+  } else if (std::strcmp(config.broker_host, default_secondary_broker_host) == 0) {
+    if (gw::gw_uci_set_value("tobixlite_config", "@mqtt[0]", "server", "2") != 0) return false;
+  } else {
+    gw::gw_uci_set_value("tobixlite_config", "@mqtt[0]", "server", "3");
+  }
+  read_text("tobixlite_config.@mqtt[0].mqtt_username", config.mqtt_username);
+  gw::gw_printf("MQTT Username\t\t= %s\n\r", config.mqtt_username);
+  read_text("tobixlite_config.@mqtt[0].mqtt_password", config.mqtt_password);
+  gw::gw_printf("MQTT Password\t\t= %s\n\r", config.mqtt_password);
+  return true;
+}
+
+struct NumericKey {
+  const char *path;
+  std::int32_t ServiceConfig::*field;
+  const char *bad_value_line;
+  const char *value_label;  // echoed before the value
+};
+
+bool read_numeric_keys(ServiceConfig &config, const NumericKey *keys, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!numeric_step(keys[i].path, &(config.*keys[i].field), keys[i].bad_value_line,
+                      keys[i].value_label)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool read_settings(ServiceConfig &config) {
+  if (!select_broker(config)) return false;
+
+  static constexpr NumericKey mqtt_keys[] = {
+      {"tobixlite_config.@mqtt[0].mqtt_server_port", &ServiceConfig::broker_port,
+       "ZENTIB_ERROR : Invalid MQTT Server Port", "MQTT SERVER Port\t= "},
+      {"tobixlite_config.@mqtt[0].mqtt_qos", &ServiceConfig::mqtt_qos,
+       "ZENTIB_ERROR : Invalid MQTT QOS Level", "MQTT QOS Level\t= "},
+      {"tobixlite_config.@mqtt[0].keep_alive_timeout", &ServiceConfig::keep_alive_timeout,
+       "ZENTIB_ERROR : Invalid MQTT Server Keep Alive Timeout", "MQTT Keep Alive Timeout\t= "},
+  };
+  if (!read_numeric_keys(config, mqtt_keys, std::size(mqtt_keys))) return false;
+  if (!text_step("tobixlite_config.@mqtt[0].mqtt_topic", config.mqtt_topic,
+                 "MQTT Topic\t\t= ")) {
+    return false;
+  }
+  if (!text_step("tobixlite_config.@mqtt[0].client_id", config.client_id,
+                 "Tobix Voru ID\t\t= ")) {
+    return false;
+  }
+
+  static constexpr NumericKey uart_keys[] = {
+      {"tobixlite_config.@ble[0].en_usb_s1", &ServiceConfig::usb_dongle_enabled,
+       "ZENTIB_ERROR : Invalid USB Dongle Enable Value", "Enable USB Dongle\t= "},
+      {"tobixlite_config.@ble[0].sensor1_baud_rate", &ServiceConfig::ble_baud_rate,
+       "ZENTIB_ERROR : Invalid BLE baudrate Value", "BLE Baudrate\t\t= "},
+  };
+  if (!read_numeric_keys(config, uart_keys, std::size(uart_keys))) return false;
+  if (!text_step("tobixlite_config.@ble[0].sensor1_dev_name", config.uart_dev_name,
+                 "UART Devie Name\t\t= ")) {
+    return false;
+  }
+  if (!is_plain_device_name(config.uart_dev_name)) {
+    gw::gw_puts("ZENTIB_ERROR : Invalid UART Device Name");
+    return false;
+  }
+
+  static constexpr NumericKey ble_keys[] = {
+      {"tobixlite_config.@ble[0].sensor1_gpio_shutdown", &ServiceConfig::ble_reset_gpio,
+       "ZENTIB_ERROR : Invalid BLE Reset GPIO Value", "BLE Reset GPIO\t\t= "},
+      {"tobixlite_config.@ble[0].SP_S1_SI", &ServiceConfig::scan_interval,
+       "ZENTIB_ERROR : Invalid BLE Scan Interval Value", "BLE Scan Interval\t= "},
+      {"tobixlite_config.@ble[0].SP_BT4_SW", &ServiceConfig::scan_window,
+       "ZENTIB_ERROR : Invalid BLE Scan Window Value", "BLE Scan Window\t\t= "},
+      {"tobixlite_config.@ble[0].SP_BT4_SD", &ServiceConfig::scan_duration,
+       "ZENTIB_ERROR : Invalid BLE Scan duration Value", "BLE Scan duration\t= "},
+      {"tobixlite_config.@ble[0].EN_S1", &ServiceConfig::sensor_enabled,
+       "ZENTIB_ERROR : Invalid Enable Sensor 1 Value", "Enable Enable Sensor 1\t= "},
+      {"tobixlite_config.@ble[0].SR_S1", &ServiceConfig::sensing_rate,
+       "ZENTIB_ERROR : Invalid Sensor 1 Sensing Rate Value", "Sensor 1 Sensing Rate\t= "},
+      {"tobixlite_config.@ble[0].PR_S1", &ServiceConfig::posting_rate,
+       "ZENTIB_ERROR : Invalid Sensor 1 Posting Rate Value", "Sensor 1 Posting Rate\t= "},
+      {"tobixlite_config.@ble[0].MSL_S1", &ServiceConfig::max_storage_limit,
+       "ZENTIB_ERROR : Invalid Sensor 1 Max Storage Limit Value",
+       "Sensor 1 Max Storage Limit\t= "},
+      {"tobixlite_config.@ble[0].max_rows_upload_S1", &ServiceConfig::max_rows_upload,
+       "ZENTIB_ERROR : Invalid Sensor 1 Max Rows to upload Value", "Sensor 1 Max Rows\t= "},
+  };
+  if (!read_numeric_keys(config, ble_keys, std::size(ble_keys))) return false;
+
+  // The only optional setting: absent means the RSSI filter keeps its state.
+  char rssi[scratch_size];
+  if (read_text("tobixlite_rssi_filter.@rssifilter[0].S1_RSSI_FILTER", rssi)) {
+    scan_signed_decimal(rssi, &config.rssi_threshold);
+    config.rssi_filter_enabled = 1;
+    gw::gw_printf("Sensor 1 RSSI Filter\t= %d\n\r", static_cast<int>(config.rssi_threshold));
+  }
+
+  if (!text_step("tobixlite_config.@ble[0].database_sensor1", config.db_path,
+                 "Sensor 1 DB Path\t\t= ")) {
+    return false;
+  }
+  if (!numeric_step("tobixlite_config.@ble[0].disable_payload", &config.disable_payload,
+                    "ZENTIB_ERROR : Invalid Value Passed", "Disable Payload Option = ")) {
+    return false;
+  }
+
+  if (!numeric_step("tobixlite_uuid_filter.@UUID[0].uuid_filtering", &config.uuid_filtering,
+                    "ZENTIB_ERROR : Invalid Value Passed", "UUID Filtering = ")) {
+    return false;
+  }
+  if (config.uuid_filtering != 0) {
+    gw::gw_uci_get_list("tobixlite_uuid_filter.@UUID[0].uuids", &config.uuid_list);
+  }
+
+  if (!numeric_step("tobixlite_mac_filter.@MAC[0].mac_filtering", &config.mac_filtering,
+                    "ZENTIB_ERROR : Invalid Value Passed", "MAC Filtering = ")) {
+    return false;
+  }
+  if (config.mac_filtering != 0) {
+    gw::gw_uci_get_list("tobixlite_mac_filter.@MAC[0].macs", &config.mac_list);
+    remove_colons(&config.mac_list);
+  }
+
+  if (!numeric_step("tobixlite_smoothing_filter.@Smoothing_Filter[0].smoothing_filter",
+                    &config.smoothing_filter, "ZENTIB_ERROR : Invalid Value Passed",
+                    "Smoothing Filtering = ")) {
+    return false;
+  }
+  if (config.smoothing_filter != 0) {
+    if (!numeric_step("tobixlite_smoothing_filter.@Smoothing_Filter[0].averaging_window",
+                      &config.averaging_window, "ZENTIB_ERROR : Invalid Value Passed",
+                      "Averaging Window = ")) {
+      return false;
+    }
+    config.smoothing_marker = 1;
+  }
+
+  return numeric_step("tobixlite_config.@device[0].LHI_RATE", &config.lhi_rate,
+                      "ZENTIB_ERROR : Invalid LHI Rate Value", "LHI Rate\t= ");
+}
+
+}  // namespace
+
+int read_configuration() {
+  if (!read_settings(service_config)) return 1;
+  if (gw::gw_uci_set_value("tobixlite_config", "@mqtt[0]", "mqtt_status", "0") != 0) {
+    gw::gw_printf("ZENTIB_ERROR : Cannot Set Value of MQTT Status\n\r");
+    return 1;
+  }
+  if (read_firmware_version() != 0) {
+    gw::gw_printf("ZENTIB_ERROR : Cannot get firmware version\n\r");
+    return 1;
+  }
+  read_hardware_version();
+  return 0;
+}
+
+}  // namespace sensor_handler

@@ -1,1 +1,76 @@
 #include "identity.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "gw_command.h"
+#include "gw_output.h"
+
+namespace sensor_handler {
+
+char firmware_version[identity_text_size];
+char hardware_version[identity_text_size];
+char device_ip[identity_text_size];
+
+namespace {
+
+// Reads the first whitespace-delimited word of command's output into
+// destination, cut at 19 characters. A command that cannot start leaves it
+// empty.
+void read_first_word(const char *command, char *destination) {
+  std::memset(destination, 0, identity_text_size);
+  gw::CommandPipe pipe(command);
+  if (pipe.stream() == nullptr) return;
+  if (std::fscanf(pipe.stream(), "%19s", destination) != 1) destination[0] = '\0';
+}
+
+}  // namespace
+
+int read_firmware_version() {
+  gw::CommandPipe pipe("cat /etc/openwrt_version");
+  if (pipe.stream() == nullptr) {
+    gw::gw_puts("ZENTIB_ERROR : Failed to read Firmware version");
+    return 1;
+  }
+  // Keep the last line. Only the line ending is removed: a file written
+  // without a final newline keeps its last character, and a version longer
+  // than the 19-character text keeps its first 19 rather than its tail.
+  std::memset(firmware_version, 0, sizeof firmware_version);
+  char last_line[identity_text_size] = {};
+  std::size_t length = 0;
+  bool line_ended = false;
+  for (int c = std::fgetc(pipe.stream()); c != EOF; c = std::fgetc(pipe.stream())) {
+    if (line_ended) {
+      std::memset(last_line, 0, sizeof last_line);
+      length = 0;
+      line_ended = false;
+    }
+    if (c == '\n') {
+      line_ended = true;
+    } else if (length < sizeof last_line - 1) {
+      last_line[length++] = static_cast<char>(c);
+    }
+  }
+  pipe.close();
+  if (length > 0 && last_line[length - 1] == '\r') last_line[--length] = '\0';
+  if (length == 0) {
+    gw::gw_printf("ZENTIB_ERROR : Firmware Version not found\n\r");
+    return 1;
+  }
+  std::memcpy(firmware_version, last_line, sizeof firmware_version);
+  return 0;
+}
+
+int read_hardware_version() {
+  read_first_word(". /etc/device_info; echo $DEVICE_PRODUCT$DEVICE_REVISION", hardware_version);
+  if (hardware_version[0] != '\0') return 0;
+  read_first_word("cat /etc/banner|tail -3|head -1|tr -d ' ' ", hardware_version);
+  return 0;
+}
+
+void read_device_ip(char *destination) {
+  read_first_word("ifconfig eth0 | grep 'inet addr:' | cut -d: -f2 | awk '{ print  $1}'",
+                  destination);
+}
+
+}  // namespace sensor_handler

@@ -1,1 +1,228 @@
 #include "service.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <mosquitto.h>
+#include <pthread.h>
+
+#include "config/configuration.h"
+#include "config/identity.h"
+#include "gw_command.h"
+#include "gw_number.h"
+#include "gw_output.h"
+#include "gw_pacing.h"
+#include "gw_uci.h"
+#include "stop_flags.h"
+
+namespace sensor_handler {
+
+std::int32_t parent_pid = 0;
+std::int32_t status_pid = 0;
+std::atomic<std::uint32_t> exit_code{0};
+
+namespace {
+
+constexpr double program_version = 1.3;
+
+// A pause that signals cannot cut short: they are blocked in this thread and
+// taken by the signal thread.
+void pause_seconds(unsigned seconds) {
+  timespec rest{static_cast<time_t>(seconds), 0};
+  while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+  }
+}
+
+// The two clock texts of the console: the start banner's date and time, and
+// the time of day of a restart.
+enum class ClockText { date_and_time, time_of_day };
+
+void format_local_time(ClockText which, char *text, std::size_t size) {
+  time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  std::size_t length = which == ClockText::date_and_time
+                           ? strftime(text, size, "%Y-%m-%d %H:%M:%S", &local)
+                           : strftime(text, size, "%H:%M:%S", &local);
+  if (length == 0) text[0] = '\0';
+}
+
+bool is_fatal(std::uint32_t reason) {
+  return reason == static_cast<std::uint32_t>(StopReason::sensor_failure) ||
+         reason == static_cast<std::uint32_t>(StopReason::config_failure);
+}
+
+// Stores reason as the exit status unless a fatal reason is already there:
+// the parent's SIGTERM during the teardown of a failed run must not turn the
+// failure into a success.
+void store_exit_code(std::uint32_t reason) {
+  std::uint32_t current = exit_code.load();
+  while (!(is_fatal(current) && !is_fatal(reason)) &&
+         !exit_code.compare_exchange_weak(current, reason)) {
+  }
+}
+
+// Process IDs that must never be signalled: 0 is our own process group, 1
+// is init (which powers an OpenWrt board off on SIGUSR1/SIGUSR2), and
+// negative IDs (4294967295 reads back as -1) reach every process.
+bool parse_process_id(const char *text, std::int32_t *pid) {
+  if (gw::gw_parse_number(text, 0, pid) != 0 || *pid <= 1) {
+    gw::gw_puts("ZENTIB_ERROR : Invalid PID Number");
+    return false;
+  }
+  return true;
+}
+
+void *signal_thread(void *arg) {
+  const sigset_t *stop_signals = static_cast<const sigset_t *>(arg);
+  for (;;) {
+    siginfo_t info{};
+    int signal_number = sigwaitinfo(stop_signals, &info);
+    if (signal_number > 0) on_signal(signal_number);
+  }
+  return nullptr;
+}
+
+// Blocks the three stop signals in this (the main) thread, so every thread
+// started later inherits the mask, and starts the one thread that takes them.
+bool install_signal_thread() {
+  static sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGUSR1);
+  if (pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr) != 0) return false;
+  pthread_t thread;
+  return pthread_create(&thread, nullptr, signal_thread, &stop_signals) == 0;
+}
+
+// One worker of a service run: started at the build, joined at the teardown
+// only if it was started.
+struct Worker {
+  pthread_t thread{};
+  bool started = false;
+
+  // Starts entry; on failure prints failure_line and stops the service.
+  void start(void *(*entry)(void *), const char *failure_line) {
+    started = pthread_create(&thread, nullptr, entry, nullptr) == 0;
+    if (!started) {
+      gw::gw_printf("%s", failure_line);
+      notify_and_stop(StopReason::sensor_failure);
+    }
+  }
+
+  void join() {
+    if (!started) return;
+    pthread_join(thread, nullptr);
+    started = false;
+  }
+};
+
+}  // namespace
+
+void notify_and_stop(std::uint32_t reason) {
+  if (reason == static_cast<std::uint32_t>(StopReason::sensor_failure)) {
+    gw::gw_printf("ZENTIB_ERROR : Restarting Program due Sensor1(BLE) Failure\n\r");
+    gw::run_command_formatted("kill -SIGUSR1 %d >/dev/null 2>&1", static_cast<int>(parent_pid));
+    request_exit();
+  } else if (reason == static_cast<std::uint32_t>(StopReason::config_failure)) {
+    gw::gw_printf("ZENTIB_ERROR : Closing Program due to Configuration Failure\n\r");
+    gw::run_command_formatted("kill -SIGUSR2 %d >/dev/null 2>&1", static_cast<int>(parent_pid));
+    request_exit();
+  }
+  gw::cancel_pacing();
+  gw::stop_attach_and_wait();
+  gw::stop_connect_and_wait();
+  store_exit_code(reason);
+  request_restart();
+}
+
+void on_signal(int signal_number) {
+  if (signal_number == SIGUSR1) {
+    char clock_text[16];
+    format_local_time(ClockText::time_of_day, clock_text, sizeof clock_text);
+    gw::gw_printf("Restarting Service at %s\n\r", clock_text);
+  } else {
+    gw::gw_printf("Exiting Program\n\r");
+    request_exit();
+  }
+  notify_and_stop(StopReason::signal);
+}
+
+void print_usage(const char *program) {
+  gw::gw_printf("Zentib tobix Sensor Handler\n\r");
+  gw::gw_printf("========================\n\r");
+  gw::gw_printf("Verison %.1f\n\r", program_version);
+  gw::gw_printf("Usage:\n\r");
+  gw::gw_printf("%s <Parent Process ID> <Status PID>\n\r", program);
+}
+
+void run_service() {
+  gw::clear_pacing_cancelled();
+  gw::clear_attach_stop();
+  gw::clear_connect_stop();
+
+  read_device_ip(device_ip);
+
+  if (read_configuration() != 0) {
+    gw::gw_printf("ZENTIB_ERROR : Cannot Read configuration file\n\r");
+    notify_and_stop(StopReason::config_failure);
+    return;
+  }
+
+  // The beacon database, the UART module attach and sensor_thread join
+  // the build here when sensor 1 is enabled; the MQTT, publish, ping,
+  // statistics and processing workers after them.
+  Worker workers[1];
+
+  wait_for_stop_request();
+
+  for (Worker &worker : workers) worker.join();
+
+  mosquitto_lib_cleanup();
+
+  if (gw::gw_uci_set_value("tobixlite_config", "@mqtt[0]", "mqtt_status", "0") != 0) {
+    gw::gw_printf("ZENTIB_ERROR : Cannot Set Value of MQTT Status\n\r");
+  }
+
+  gw::run_command_formatted("kill -SIGUSR1 %d >/dev/null 2>&1", static_cast<int>(status_pid));
+}
+
+int process_entry(int argc, char **argv) {
+  // Every line must reach the supervisor's pipe at once.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  // A broken broker connection must never end the gateway: writes to a
+  // closed socket fail with EPIPE instead. Commands start with the default.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  const char *program = argc > 0 ? argv[0] : "sensor_handler";
+  if (argc < 3) {
+    gw::gw_printf("ZENTIB_ERROR : Insufficient number of arguments\n\r");
+    print_usage(program);
+    return 1;
+  }
+  if (!parse_process_id(argv[1], &parent_pid) || !parse_process_id(argv[2], &status_pid)) {
+    print_usage(program);
+    return 1;
+  }
+
+  char start_time[32];
+  format_local_time(ClockText::date_and_time, start_time, sizeof start_time);
+  gw::gw_printf("Tobix Voru Service Started at %s\n\r", start_time);
+
+  if (!install_signal_thread()) {
+    gw::gw_printf("ZENTIB_ERROR : Cannot install signal handler\n\r");
+    return 1;
+  }
+
+  while (!exit_requested.load()) {
+    run_service();
+    pause_seconds(2);
+    clear_restart_request();
+  }
+  gw::gw_printf("Exiting Program\n\r");
+  return static_cast<int>(exit_code.load());
+}
+
+}  // namespace sensor_handler

@@ -1,1 +1,43 @@
 #include "stop_flags.h"
+
+#include <cstdint>
+
+#include "gw_pacing.h"
+
+namespace sensor_handler {
+
+std::atomic<bool> restart_requested{false};
+std::atomic<bool> exit_requested{false};
+
+namespace {
+// Counts every raise; the run loop waits for it to move.
+std::atomic<std::uint32_t> stop_raises{0};
+
+void wake_run_loop() {
+  stop_raises.fetch_add(1);
+  stop_raises.notify_all();
+}
+}  // namespace
+
+void request_restart() {
+  gw::cancel_pacing();
+  restart_requested.store(true);
+  wake_run_loop();
+}
+
+void request_exit() {
+  exit_requested.store(true);
+  wake_run_loop();
+}
+
+void clear_restart_request() { restart_requested.store(false); }
+
+void wait_for_stop_request() {
+  for (;;) {
+    const std::uint32_t seen = stop_raises.load();
+    if (!service_running()) return;
+    stop_raises.wait(seen);
+  }
+}
+
+}  // namespace sensor_handler

@@ -1,1 +1,88 @@
+#include "gw_command.h"
+
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+std::string read_output(const char *command) {
+  gw::CommandPipe pipe(command);
+  std::string text;
+  if (pipe.stream() == nullptr) return text;
+  char block[256];
+  std::size_t got;
+  while ((got = std::fread(block, 1, sizeof block, pipe.stream())) > 0) text.append(block, got);
+  return text;
+}
+
+TEST(Command, ReportsTheShellsExitStatus) {
+  EXPECT_EQ(gw::run_command("exit 0"), 0);
+  EXPECT_EQ(gw::run_command("exit 7"), 7);
+  EXPECT_EQ(gw::run_command("kill -KILL $$"), -1);
+}
+
+TEST(Command, ChildStartsWithNoBlockedOrIgnoredSignals) {
+  // The gateway blocks its stop signals for the signal thread and ignores
+  // SIGPIPE; a daemon it starts must still obey kill.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGUSR1);
+  sigset_t previous;
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &stop_signals, &previous), 0);
+  auto old_pipe = std::signal(SIGPIPE, SIG_IGN);
+
+  std::string status = read_output("grep -E '^Sig(Blk|Ign)' /proc/$$/status");
+
+  std::signal(SIGPIPE, old_pipe);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  // Signals 1 to 31 (the C library may reserve real-time ones for itself).
+  unsigned long long blocked = ~0ULL, ignored = ~0ULL;
+  ASSERT_EQ(std::sscanf(status.c_str(), "SigBlk:\t%llx\nSigIgn:\t%llx", &blocked, &ignored), 2)
+      << status;
+  EXPECT_EQ(blocked & 0x7fffffffULL, 0u) << status;
+  EXPECT_EQ(ignored & 0x7fffffffULL, 0u) << status;
+}
+
+TEST(Command, ChildInheritsNoDescriptorOfOurs) {
+  int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(null_fd, 0);
+  int fd = fcntl(null_fd, F_DUPFD_CLOEXEC, 57);
+  close(null_fd);
+  ASSERT_EQ(fd, 57);
+  std::string listing = read_output("ls /proc/self/fd");
+  close(fd);
+  EXPECT_EQ(listing.find("57\n"), std::string::npos) << listing;
+  EXPECT_NE(listing.find("1\n"), std::string::npos) << listing;
+}
+
+TEST(Command, FormattedCommandThatWouldNotFitIsNotRun) {
+  char marker[] = "/tmp/gw_cmd_XXXXXX";
+  int fd = mkstemp(marker);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  unlink(marker);
+  std::string padding(90, 'x');
+  EXPECT_EQ(gw::run_command_formatted("touch %s # %s", marker, padding.c_str()), -1);
+  EXPECT_NE(access(marker, F_OK), 0);
+  EXPECT_EQ(gw::run_command_formatted("touch %s", marker), 0);
+  EXPECT_EQ(access(marker, F_OK), 0);
+  unlink(marker);
+}
+
+TEST(Command, PipeReadsTheWholeOutputAndReapsTheChild) {
+  EXPECT_EQ(read_output("printf 'a b\\nc\\n'"), "a b\nc\n");
+  gw::CommandPipe pipe("exit 3");
+  ASSERT_NE(pipe.stream(), nullptr);
+  EXPECT_EQ(pipe.close(), 3);
+  EXPECT_EQ(pipe.close(), -1);
+}
+
+}  // namespace
