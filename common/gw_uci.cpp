@@ -1,7 +1,131 @@
 #include "gw_uci.h"
 
+#include <cstring>
+#include <exception>
+
+#include "gw_output.h"
+#include "uci_store.h"
+
 namespace gw {
-void gw_uci_get_string(const char *, char *, std::size_t) {}
-int gw_uci_set_value(const char *, const char *, const char *, const char *) { return 1; }
-void gw_uci_get_list(const char *, FilterList *list) { *list = FilterList{}; }
+namespace {
+
+enum class Lookup { failed, absent, found };
+
+// Loads the path's package afresh and copies out the option it names.
+// Throws only std::bad_alloc.
+Lookup look_up(const char *path, uci::Option &found) {
+  uci::Path parsed;
+  if (path == nullptr || !uci::parse_path(path, parsed)) return Lookup::failed;
+  uci::Package package;
+  if (uci::load_file(parsed.file, package) != uci::LoadStatus::ok) return Lookup::failed;
+  uci::Section *section = uci::find_section(package, parsed.section);
+  if (section == nullptr) return Lookup::absent;
+  uci::Option *option = section->find(parsed.option);
+  if (option == nullptr) return Lookup::absent;
+  found = std::move(*option);
+  return Lookup::found;
+}
+
+const char *printable(const char *text) { return text != nullptr ? text : ""; }
+
+}  // namespace
+
+void gw_uci_get_string(const char *path, char *dest, std::size_t dest_size) {
+  if (dest == nullptr) return;
+  try {
+    uci::Option option;
+    Lookup result = look_up(path, option);
+    if (result == Lookup::failed) {
+      gw_printf("ZENTIB_ERROR : Cannot Lookup for %s\n\r", printable(path));
+      return;
+    }
+    // A list has no single text; the caller sees the setting as absent.
+    if (result == Lookup::absent || option.is_list) return;
+    const std::string &value = option.values.front();
+    if (value.size() >= dest_size) {
+      gw_printf("ZENTIB_ERROR : Value too long for %s\n\r", path);
+      return;
+    }
+    std::memcpy(dest, value.data(), value.size());
+    dest[value.size()] = '\0';
+  } catch (const std::exception &) {
+    gw_printf("ZENTIB_ERROR : UCI Allocation Failed\n\r");
+  }
+}
+
+int gw_uci_set_value(const char *package, const char *section, const char *option,
+                     const char *value) {
+  try {
+    std::string file;
+    uci::Package loaded;
+    if (package == nullptr || !uci::package_file(package, file) ||
+        uci::load_file(file, loaded) != uci::LoadStatus::ok) {
+      gw_printf("ZENTIB_ERROR : Cannot Load Configuration\n\r");
+      return 1;
+    }
+    uci::SectionRef ref;
+    uci::Section *target = nullptr;
+    if (section != nullptr && option != nullptr && value != nullptr && uci::valid_name(option) &&
+        uci::parse_section_ref(section, ref)) {
+      target = uci::find_section(loaded, ref);
+    }
+    if (target == nullptr) {
+      gw_printf("ZENTIB_ERROR : Cannot Set Value\n\r");
+      return 1;
+    }
+
+    uci::Option *existing = target->find(option);
+    if (existing == nullptr) {
+      target->options.push_back(uci::Option{option, false, {value}});
+    } else if (!existing->is_list && existing->values.front() == value) {
+      return 0;  // already stored: spare the flash a rewrite
+    } else {
+      existing->is_list = false;
+      existing->values.assign(1, value);
+    }
+
+    switch (uci::write_file(file, uci::serialize(loaded))) {
+      case uci::WriteStatus::ok:
+        return 0;
+      case uci::WriteStatus::save_failed:
+        gw_printf("ZENTIB_ERROR : Cannot Save value\n\r");
+        return 1;
+      case uci::WriteStatus::commit_failed:
+        break;
+    }
+    gw_printf("ZENTIB_ERROR : Cannot Commit in config file\n\r");
+    return 1;
+  } catch (const std::exception &) {
+    gw_printf("ZENTIB_ERROR : Cannot Allocate\n\r");
+    return 1;
+  }
+}
+
+void gw_uci_get_list(const char *path, FilterList *list) {
+  if (list == nullptr) return;
+  std::memset(list, 0, sizeof *list);
+  try {
+    uci::Option option;
+    Lookup result = look_up(path, option);
+    if (result == Lookup::failed) {
+      gw_printf("ZENTIB_ERROR : Cannot Lookup for %s\n\r", printable(path));
+      return;
+    }
+    if (result == Lookup::absent) return;
+    for (const std::string &item : option.values) {
+      if (list->count == filter_entry_count) break;
+      if (!option.is_list && item.empty()) break;
+      if (item.size() >= filter_entry_size) {
+        gw_printf("ZENTIB_ERROR : List item too long in %s\n\r", path);
+        continue;
+      }
+      std::memcpy(list->entries[list->count], item.data(), item.size());
+      ++list->count;  // the slot was zeroed, so the NUL is already there
+    }
+  } catch (const std::exception &) {
+    std::memset(list, 0, sizeof *list);
+    gw_printf("ZENTIB_ERROR : UCI Allocation Failed\n\r");
+  }
+}
+
 }  // namespace gw
