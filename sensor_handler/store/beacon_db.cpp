@@ -1,0 +1,456 @@
+#include "beacon_db.h"
+
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sqlite3.h>
+
+#include "config/configuration.h"
+#include "gw_db.h"
+#include "gw_number.h"
+#include "gw_output.h"
+#include "gw_pacing.h"
+#include "lifecycle/stop_flags.h"
+
+namespace sensor_handler {
+
+std::atomic<std::uint64_t> highest_selected_dbid{0};
+std::atomic<std::uint64_t> last_published_dbid{0};
+
+BatchText raw_batch_text;
+BatchText filtered_batch_text;
+std::int32_t raw_packet_count = 0;
+std::int32_t filtered_packet_count = 0;
+std::int32_t rows_selected = 0;
+
+constinit BeaconDb beacon_db;
+
+namespace {
+
+constexpr char create_table_sql[] =
+    "CREATE TABLE IF NOT EXISTS BLE(DT INT, PAYLOAD varchar NULL, PAYLOAD2 varchar NULL, "
+    "DBID INTEGER PRIMARY KEY AUTOINCREMENT);";
+constexpr char insert_sql[] = "INSERT INTO BLE VALUES (?,?,?,?)";
+constexpr char sequence_sql[] = "SELECT seq FROM sqlite_sequence WHERE name='BLE'";
+constexpr std::size_t select_text_size = 100;
+
+// The room an item takes in a batch text: the text, ";" and a zero byte.
+constexpr std::size_t item_overhead = 2;
+
+int bind_payload(sqlite3_stmt *stmt, int index, const char *text) {
+  if (text == nullptr) return sqlite3_bind_null(stmt, index);
+  std::size_t length = std::strlen(text);
+  if (length > static_cast<std::size_t>(INT_MAX)) return SQLITE_TOOBIG;
+  // The text outlives the step: the caller holds it for the whole locked
+  // unit, and the bindings are cleared before the lock is released.
+  return sqlite3_bind_text(stmt, index, text, static_cast<int>(length), SQLITE_STATIC);
+}
+
+// The table's AUTOINCREMENT sequence: the highest DBID ever assigned in this
+// file (0 when none was).
+bool read_table_sequence(sqlite3 *db, std::uint64_t *sequence) {
+  sqlite3_stmt *stmt = nullptr;
+  if (sqlite3_prepare_v2(db, sequence_sql, -1, &stmt, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    return false;
+  }
+  bool read = true;
+  *sequence = 0;
+  int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_ROW) {
+    sqlite3_int64 value = sqlite3_column_int64(stmt, 0);
+    *sequence = value > 0 ? static_cast<std::uint64_t>(value) : 0;
+  } else if (rc != SQLITE_DONE) {
+    read = false;
+  }
+  sqlite3_finalize(stmt);
+  return read;
+}
+
+struct BatchCollector {
+  std::atomic<std::uint64_t> *cursor;
+  bool cut;
+};
+
+void print_select_failure(const char *table, int sensor_number) {
+  gw::gw_printf("ZENTIB_ERROR : SENSOR%d : MQTT - Cannot Select values from %s Table\n\r",
+                sensor_number, table != nullptr ? table : "");
+}
+
+void advance_cursor(std::atomic<std::uint64_t> *cursor, const char *dbid_text) {
+  std::uint64_t dbid = 0;
+  if (gw::gw_parse_number64(dbid_text, 0, &dbid) != 0) {
+    gw::gw_printf("ZENTIB_ERROR : Invalid DBID Value\n\r");
+    return;
+  }
+  // Rows arrive in DBID order; the guard keeps the cursor from ever moving
+  // back on a foreign table's odd row.
+  if (dbid > cursor->load(std::memory_order_relaxed)) {
+    cursor->store(dbid, std::memory_order_relaxed);
+  }
+}
+
+}  // namespace
+
+// --- BatchText ---------------------------------------------------------------
+
+BatchText::~BatchText() { free(); }
+
+BatchText::BatchText(BatchText &&other) noexcept
+    : text_(other.text_), length_(other.length_), capacity_(other.capacity_) {
+  other.text_ = nullptr;
+  other.length_ = 0;
+  other.capacity_ = 0;
+}
+
+BatchText &BatchText::operator=(BatchText &&other) noexcept {
+  if (this != &other) {
+    free();
+    text_ = other.text_;
+    length_ = other.length_;
+    capacity_ = other.capacity_;
+    other.text_ = nullptr;
+    other.length_ = 0;
+    other.capacity_ = 0;
+  }
+  return *this;
+}
+
+bool BatchText::reserve_item(std::size_t item_length) {
+  if (item_length > batch_text_limit - item_overhead ||
+      length_ > batch_text_limit - item_overhead - item_length) {
+    return false;
+  }
+  std::size_t needed = length_ + item_length + item_overhead;
+  if (needed <= capacity_) return true;
+  // Doubling keeps a batch of many rows from reallocating at every row.
+  std::size_t wanted = capacity_ < 256 ? 256 : capacity_;
+  while (wanted < needed) wanted = wanted > batch_text_limit / 2 ? batch_text_limit : wanted * 2;
+  char *grown = static_cast<char *>(std::realloc(text_, wanted));
+  if (grown == nullptr && wanted > needed) {
+    wanted = needed;
+    grown = static_cast<char *>(std::realloc(text_, wanted));
+  }
+  if (grown == nullptr) return false;
+  if (text_ == nullptr) grown[0] = '\0';
+  text_ = grown;
+  capacity_ = wanted;
+  return true;
+}
+
+void BatchText::append_item(const char *item, std::size_t item_length) {
+  std::memcpy(text_ + length_, item, item_length);
+  length_ += item_length;
+  text_[length_++] = ';';
+  text_[length_] = '\0';
+}
+
+void BatchText::clear() {
+  length_ = 0;
+  if (text_ != nullptr) text_[0] = '\0';
+}
+
+void BatchText::free() {
+  std::free(text_);
+  text_ = nullptr;
+  length_ = 0;
+  capacity_ = 0;
+}
+
+void free_batch_texts() {
+  raw_batch_text.free();
+  filtered_batch_text.free();
+}
+
+// --- BeaconDb ----------------------------------------------------------------
+
+BeaconDb::~BeaconDb() {
+  std::lock_guard<std::mutex> guard(lock_);
+  release_locked();
+}
+
+void BeaconDb::release_locked() {
+  if (insert_stmt_ != nullptr) {
+    sqlite3_finalize(insert_stmt_);
+    insert_stmt_ = nullptr;
+  }
+  if (db_handle_ != nullptr) {
+    // Never fails on a valid handle: whatever still holds it is released
+    // with its last statement.
+    sqlite3_close_v2(db_handle_);
+    db_handle_ = nullptr;
+  }
+}
+
+void BeaconDb::restart_cursors_if_replaced_locked() {
+  std::uint64_t sequence = 0;
+  if (!read_table_sequence(db_handle_, &sequence)) return;
+  if (sequence < highest_selected_dbid.load(std::memory_order_relaxed) ||
+      sequence < last_published_dbid.load(std::memory_order_relaxed)) {
+    highest_selected_dbid.store(0, std::memory_order_relaxed);
+    last_published_dbid.store(0, std::memory_order_relaxed);
+  }
+}
+
+int BeaconDb::open(const char *path, int sensor_number) {
+  std::lock_guard<std::mutex> guard(lock_);
+  release_locked();
+
+  // SQLite reads an empty name as a private temporary database that is
+  // deleted at its close: every stored row would vanish unseen.
+  int rc = SQLITE_CANTOPEN;
+  if (path != nullptr && path[0] != '\0') {
+    rc = sqlite3_open_v2(path, &db_handle_,
+                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                         nullptr);
+  }
+  if (rc != SQLITE_OK) {
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot open the BLE database\n\r", sensor_number);
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Status = %d\n\r", sensor_number, rc);
+    return 1;
+  }
+
+  gw::SqliteErrorText error;
+  if (sqlite3_exec(db_handle_, "PRAGMA journal_mode=WAL", nullptr, nullptr, error.out()) !=
+      SQLITE_OK) {
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot set pragma mode %s\n", sensor_number,
+                  error.c_str());
+    return 1;
+  }
+  if (sqlite3_exec(db_handle_, create_table_sql, nullptr, nullptr, error.out()) != SQLITE_OK) {
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot execture querry. Error = %s\n",
+                  sensor_number, error.c_str());
+    return 1;
+  }
+  const char *tail = nullptr;
+  rc = sqlite3_prepare_v2(db_handle_, insert_sql, sizeof insert_sql, &insert_stmt_, &tail);
+  if (rc != SQLITE_OK) {
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot prepare BLE statement\n\r", sensor_number);
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Status = %d\n\r", sensor_number, rc);
+    sqlite3_finalize(insert_stmt_);
+    insert_stmt_ = nullptr;
+    return 1;
+  }
+  restart_cursors_if_replaced_locked();
+  return 0;
+}
+
+int BeaconDb::insert_row(std::uint32_t dt, const char *payload, const char *payload2) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (insert_stmt_ == nullptr) return beacon_db_unavailable;
+
+  // 64-bit bind of the unsigned time: after 2038 it stays positive.
+  int rc = sqlite3_bind_int64(insert_stmt_, 1, static_cast<sqlite3_int64>(dt));
+  if (rc == SQLITE_OK) rc = bind_payload(insert_stmt_, 2, payload);
+  if (rc == SQLITE_OK) rc = bind_payload(insert_stmt_, 3, payload2);
+  if (rc == SQLITE_OK) rc = sqlite3_step(insert_stmt_);
+  // Also after a failure: an unreset statement refuses the next binds, and
+  // its next step would insert this row again from texts that are gone.
+  sqlite3_reset(insert_stmt_);
+  sqlite3_clear_bindings(insert_stmt_);
+  return rc;
+}
+
+int BeaconDb::finalize_insert() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (insert_stmt_ == nullptr) return SQLITE_OK;
+  // The statement is destroyed whatever the result (which only repeats the
+  // last step's error).
+  int rc = sqlite3_finalize(insert_stmt_);
+  insert_stmt_ = nullptr;
+  return rc;
+}
+
+int BeaconDb::close() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (insert_stmt_ != nullptr) {
+    sqlite3_finalize(insert_stmt_);
+    insert_stmt_ = nullptr;
+  }
+  if (db_handle_ == nullptr) return SQLITE_OK;
+  int rc = sqlite3_close(db_handle_);
+  if (rc != SQLITE_OK) sqlite3_close_v2(db_handle_);
+  db_handle_ = nullptr;
+  return rc;
+}
+
+bool BeaconDb::is_open() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return db_handle_ != nullptr;
+}
+
+bool BeaconDb::has_insert_statement() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return insert_stmt_ != nullptr;
+}
+
+int BeaconDb::vacuum() {
+  std::lock_guard<std::mutex> guard(lock_);
+  gw::SqliteErrorText error;
+  int rc = db_handle_ != nullptr
+               ? sqlite3_exec(db_handle_, "VACUUM;", nullptr, nullptr, error.out())
+               : SQLITE_MISUSE;
+  if (rc == SQLITE_OK) return 0;
+  gw::gw_printf("ZENTIB_ERROR : SENSOR5 : Cannot reclaim free space from database\n\r");
+  gw::gw_printf("ZENTIB_ERROR : %s\n\r",
+                db_handle_ != nullptr ? error.c_str() : sqlite3_errstr(rc));
+  return 1;
+}
+
+int BeaconDb::delete_published(std::uint64_t dbid, int sensor_number) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return gw::delete_published_rows(db_handle_, "BLE", dbid, sensor_number);
+}
+
+int BeaconDb::clear(int sensor_number) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return gw::clear_table(db_handle_, "BLE", sensor_number);
+}
+
+int BeaconDb::exec(const char *sql, int (*callback)(void *, int, char **, char **),
+                   void *context, char **error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (db_handle_ == nullptr) return beacon_db_unavailable;
+  return sqlite3_exec(db_handle_, sql, callback, context, error);
+}
+
+bool BeaconDb::mark_batch_published() {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::uint64_t selected = highest_selected_dbid.load(std::memory_order_relaxed);
+  if (last_published_dbid.load(std::memory_order_relaxed) >= selected) return false;
+  last_published_dbid.store(selected, std::memory_order_relaxed);
+  return true;
+}
+
+// --- the process-wide database -----------------------------------------------
+
+int open_beacon_db() {
+  return beacon_db.open(service_config.db_path, service_config.sensor_number);
+}
+
+int insert_beacon_row(std::uint32_t dt, const char *payload, const char *payload2) {
+  return beacon_db.insert_row(dt, payload, payload2);
+}
+
+int finalize_insert_statement() { return beacon_db.finalize_insert(); }
+
+int close_beacon_db() { return beacon_db.close(); }
+
+bool beacon_db_open() { return beacon_db.is_open(); }
+
+int delete_published_beacon_rows(std::uint64_t dbid, int sensor_number) {
+  return beacon_db.delete_published(dbid, sensor_number);
+}
+
+int clear_beacon_table(int sensor_number) { return beacon_db.clear(sensor_number); }
+
+ReclaimResult reclaim_beacon_space(int sensor_number, void (*back_off)(void *context),
+                                   void *context) {
+  if (beacon_db.vacuum() != 0) return ReclaimResult::vacuum_failed;
+
+  // A failed finalize or close is reported but does not end the reclaim:
+  // the statement is destroyed either way, and only a reopen gives the
+  // inserting threads a statement again.
+  if (finalize_insert_statement() != SQLITE_OK) {
+    gw::gw_printf("ZENTIB_ERROR : SENSOR5 : Cannot Finalize Sensor Statement\n\r");
+  }
+  int rc = close_beacon_db();
+  if (rc != SQLITE_OK) {
+    gw::gw_printf("ZENTIB_ERROR : SENSOR5 : Cannot close Sensor Database\n\r");
+    gw::gw_printf("ZENTIB_ERROR : SENSOR5 : Status = %d\n\r", rc);
+  }
+
+  while (service_running()) {
+    if (open_beacon_db() != 1) return ReclaimResult::reopened;
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot create database sensor 1\n\r", sensor_number);
+    rc = close_beacon_db();
+    if (rc != SQLITE_OK) {
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Database cannot be closed\n\r", sensor_number);
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Status = %d\n\r", sensor_number, rc);
+    }
+    if (back_off != nullptr) back_off(context);
+    // A file that cannot be opened now will not open a microsecond later.
+    gw::pacing_sleep(1000);
+  }
+  return ReclaimResult::stopped;
+}
+
+// --- batch select ------------------------------------------------------------
+
+int collect_row(void *context, int column_count, char **values, char ** /*names*/) {
+  auto *collector = static_cast<BatchCollector *>(context);
+  if (column_count < 4 || values == nullptr) {
+    ++rows_selected;
+    return 0;
+  }
+  const char *payload = values[1];
+  const char *payload2 = values[2];
+  std::size_t payload_length = payload != nullptr ? std::strlen(payload) : 0;
+  std::size_t payload2_length = payload2 != nullptr ? std::strlen(payload2) : 0;
+
+  // Room for the whole row first, so a row is either in the batch with its
+  // cursor advance or not at all.
+  bool fits = (payload == nullptr || raw_batch_text.reserve_item(payload_length)) &&
+              (payload2 == nullptr || filtered_batch_text.reserve_item(payload2_length));
+  if (!fits) {
+    collector->cut = true;
+    if (raw_batch_text.empty() && filtered_batch_text.empty()) {
+      // Nothing fits before it: pass over the row, or every batch would stop
+      // here.
+      advance_cursor(collector->cursor, values[3]);
+    }
+    return 1;
+  }
+
+  ++rows_selected;
+  if (payload != nullptr) {
+    advance_cursor(collector->cursor, values[3]);
+    raw_batch_text.append_item(payload, payload_length);
+    ++raw_packet_count;
+  }
+  if (payload2 != nullptr) {
+    advance_cursor(collector->cursor, values[3]);
+    filtered_batch_text.append_item(payload2, payload2_length);
+    ++filtered_packet_count;
+  }
+  return 0;
+}
+
+int select_batch(BeaconDb &db, const char *table, std::atomic<std::uint64_t> *cursor,
+                 std::int32_t limit, int sensor_number) {
+  rows_selected = 0;
+  raw_packet_count = 0;
+  filtered_packet_count = 0;
+  raw_batch_text.clear();
+  filtered_batch_text.clear();
+
+  if (table == nullptr || cursor == nullptr) {
+    print_select_failure(table, sensor_number);
+    return 1;
+  }
+  char sql[select_text_size] = {};
+  int length = std::snprintf(sql, sizeof sql,
+                             "SELECT * FROM %s WHERE DBID > %" PRIu64 " ORDER BY DBID LIMIT %d",
+                             table, cursor->load(std::memory_order_relaxed),
+                             limit < 0 ? 0 : static_cast<int>(limit));
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof sql) {
+    print_select_failure(table, sensor_number);
+    return 1;
+  }
+
+  BatchCollector collector{cursor, false};
+  gw::SqliteErrorText error;
+  int rc = db.exec(sql, collect_row, &collector, error.out());
+  if (collector.cut) {
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Batch text cannot grow, batch cut at %d rows\n\r",
+                  sensor_number, static_cast<int>(rows_selected));
+  } else if (rc != SQLITE_OK) {
+    print_select_failure(table, sensor_number);
+    return 1;
+  }
+  return raw_batch_text.empty() && filtered_batch_text.empty() ? 1 : 0;
+}
+
+}  // namespace sensor_handler

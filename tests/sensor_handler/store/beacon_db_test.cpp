@@ -1,0 +1,497 @@
+#include "store/beacon_db.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <limits.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "config/configuration.h"
+#include "gw_db.h"
+#include "gw_pacing.h"
+#include "lifecycle/stop_flags.h"
+#include "sandbox.h"
+#include "stdout_capture.h"
+#include "store/db_reader.h"
+
+namespace sensor_handler {
+namespace {
+
+constexpr const char *db_path = "/tmp/beacon.db";
+const std::string golden_dir = std::string(GW_SOURCE_DIR) + "/tests/data/db/";
+
+class BeaconDbTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    close_beacon_db();
+    ASSERT_TRUE(gwtest::reset_sandbox());
+    std::snprintf(service_config.db_path, sizeof service_config.db_path, "%s", db_path);
+    service_config.sensor_number = 1;
+    highest_selected_dbid = 0;
+    last_published_dbid = 0;
+    free_batch_texts();
+  }
+  void TearDown() override {
+    close_beacon_db();
+    clear_restart_request();
+    gw::clear_pacing_cancelled();
+  }
+
+  // Opens without the echo of its lines in the test output.
+  void open_quietly() {
+    gwtest::StdoutCapture capture;
+    ASSERT_EQ(open_beacon_db(), 0) << capture.text();
+  }
+
+  static std::string open_expecting_failure() {
+    gwtest::StdoutCapture capture;
+    EXPECT_EQ(open_beacon_db(), 1);
+    return capture.text();
+  }
+
+  static int select(std::int32_t limit) {
+    return select_batch(beacon_db, "BLE", &highest_selected_dbid, limit, 1);
+  }
+
+  static void insert_raw(const char *payload, std::uint32_t dt = 1700000000) {
+    ASSERT_EQ(insert_beacon_row(dt, payload, nullptr), SQLITE_DONE);
+  }
+  static void insert_smoothed(const char *payload2, std::uint32_t dt = 1700000000) {
+    ASSERT_EQ(insert_beacon_row(dt, nullptr, payload2), SQLITE_DONE);
+  }
+};
+
+// Descriptors of this process that point at the database, the WAL or the
+// shared-memory file, with whether each is close-on-exec.
+std::vector<std::pair<std::string, bool>> database_descriptors() {
+  std::vector<std::pair<std::string, bool>> found;
+  DIR *dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return found;
+  while (dirent *entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    char target[PATH_MAX] = {};
+    if (readlink(link.c_str(), target, sizeof target - 1) <= 0) continue;
+    if (std::strncmp(target, db_path, std::strlen(db_path)) != 0) continue;
+    int flags = fcntl(std::atoi(entry->d_name), F_GETFD);
+    found.emplace_back(target, flags >= 0 && (flags & FD_CLOEXEC) != 0);
+  }
+  closedir(dir);
+  return found;
+}
+
+TEST_F(BeaconDbTest, OpensInWalModeWithTheBleSchemaAndDbidsNeverRepeat) {
+  open_quietly();
+  insert_raw("0201061AFF4C00");
+  ASSERT_EQ(close_beacon_db(), SQLITE_OK);
+  EXPECT_FALSE(beacon_db_open());
+
+  open_quietly();
+  insert_smoothed("AABBCCDDEEFF");
+  EXPECT_TRUE(gwtest::file_exists(std::string(db_path) + "-wal"));
+  EXPECT_TRUE(gwtest::file_exists(std::string(db_path) + "-shm"));
+
+  gwtest::DbReader reader(db_path);
+  ASSERT_TRUE(reader.ok());
+  EXPECT_EQ(reader.text("PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(reader.text("SELECT sql FROM sqlite_master WHERE name='BLE'"),
+            "CREATE TABLE BLE(DT INT, PAYLOAD varchar NULL, PAYLOAD2 varchar NULL, "
+            "DBID INTEGER PRIMARY KEY AUTOINCREMENT)");
+  auto rows = reader.rows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].dbid, 1);
+  EXPECT_EQ(rows[1].dbid, 2);
+
+  // AUTOINCREMENT: an emptied table never hands out a DBID again.
+  ASSERT_EQ(clear_beacon_table(1), 0);
+  insert_raw("AFTER");
+  rows = reader.rows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].dbid, 3);
+}
+
+TEST_F(BeaconDbTest, DescriptorsAreCloseOnExecAndAllReleasedByTheClose) {
+  open_quietly();
+  insert_raw("0201061AFF4C00");
+  auto open_files = database_descriptors();
+  // The database, its WAL and its shared-memory file.
+  EXPECT_GE(open_files.size(), 3u);
+  for (const auto &[target, cloexec] : open_files) EXPECT_TRUE(cloexec) << target;
+
+  // The close finalizes the prepared insert itself, so it succeeds and lets
+  // go of every file even when nobody finalized the statement before.
+  ASSERT_TRUE(beacon_db.has_insert_statement());
+  EXPECT_EQ(close_beacon_db(), SQLITE_OK);
+  EXPECT_TRUE(database_descriptors().empty());
+  EXPECT_EQ(close_beacon_db(), SQLITE_OK);  // nothing left to close
+}
+
+TEST_F(BeaconDbTest, StoresEitherPayloadAndTheTimeAsUnsigned32Bits) {
+  open_quietly();
+  insert_raw("RAWTEXT", 0x80000001u);
+  insert_smoothed("SMOOTHED", 0xFFFFFFFFu);
+  ASSERT_EQ(insert_beacon_row(0, nullptr, nullptr), SQLITE_DONE);
+
+  gwtest::DbReader reader(db_path);
+  auto rows = reader.rows();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].dt, 2147483649);
+  EXPECT_EQ(rows[0].dt_type, "integer");
+  EXPECT_EQ(rows[0].payload, "RAWTEXT");
+  EXPECT_FALSE(rows[0].payload2.has_value());
+  EXPECT_EQ(rows[1].dt, 4294967295);
+  EXPECT_FALSE(rows[1].payload.has_value());
+  EXPECT_EQ(rows[1].payload2, "SMOOTHED");
+  EXPECT_FALSE(rows[2].payload.has_value());
+  EXPECT_FALSE(rows[2].payload2.has_value());
+}
+
+TEST_F(BeaconDbTest, InsertWithoutAStatementIsRefusedWithoutTouchingTheFile) {
+  gwtest::StdoutCapture capture;
+  EXPECT_EQ(insert_beacon_row(1, "A", nullptr), beacon_db_unavailable);
+  EXPECT_FALSE(gwtest::file_exists(db_path));
+
+  ASSERT_EQ(open_beacon_db(), 0);
+  EXPECT_EQ(finalize_insert_statement(), SQLITE_OK);
+  EXPECT_EQ(finalize_insert_statement(), SQLITE_OK);  // already gone
+  EXPECT_EQ(insert_beacon_row(1, "A", nullptr), beacon_db_unavailable);
+  EXPECT_NE(beacon_db_unavailable, SQLITE_DONE);
+  EXPECT_TRUE(beacon_db_open());
+  EXPECT_EQ(capture.text(), "");
+  gwtest::DbReader reader(db_path);
+  EXPECT_TRUE(reader.rows().empty());
+}
+
+TEST_F(BeaconDbTest, FailedStepResetsSoTheNextInsertStoresOnlyItsOwnRow) {
+  open_quietly();
+  gwtest::DbReader other(db_path);
+  ASSERT_EQ(other.exec("BEGIN IMMEDIATE"), SQLITE_OK);  // another writer holds the lock
+  {
+    std::string first = "FIRST";
+    EXPECT_EQ(insert_beacon_row(10, first.c_str(), nullptr), SQLITE_BUSY);
+    first.assign("XXXXX");  // the failed row's text is gone now
+  }
+  ASSERT_EQ(other.exec("COMMIT"), SQLITE_OK);
+  EXPECT_EQ(insert_beacon_row(20, nullptr, "SECOND"), SQLITE_DONE);
+  EXPECT_EQ(insert_beacon_row(30, "THIRD", nullptr), SQLITE_DONE);
+
+  auto rows = other.rows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].dt, 20);
+  EXPECT_FALSE(rows[0].payload.has_value());
+  EXPECT_EQ(rows[0].payload2, "SECOND");
+  EXPECT_EQ(rows[1].dt, 30);
+  EXPECT_EQ(rows[1].payload, "THIRD");
+}
+
+TEST_F(BeaconDbTest, OpenFailuresPrintTheirLinesAndLeaveNothingBehind) {
+  std::snprintf(service_config.db_path, sizeof service_config.db_path, "%s",
+                "/tmp/missing/beacon.db");
+  EXPECT_EQ(open_expecting_failure(),
+            "ZENTIB_ERROR : SENSOR1 : Cannot open the BLE database\n\r"
+            "ZENTIB_ERROR : SENSOR1 : Status = 14\n\r");
+  EXPECT_EQ(insert_beacon_row(1, "A", nullptr), beacon_db_unavailable);
+  EXPECT_EQ(close_beacon_db(), SQLITE_OK);
+  EXPECT_FALSE(beacon_db_open());
+
+  // An empty path would be a temporary database that vanishes at its close.
+  service_config.db_path[0] = '\0';
+  EXPECT_EQ(open_expecting_failure(),
+            "ZENTIB_ERROR : SENSOR1 : Cannot open the BLE database\n\r"
+            "ZENTIB_ERROR : SENSOR1 : Status = 14\n\r");
+  EXPECT_FALSE(beacon_db_open());
+
+  // A BLE table of another shape leaves the insert unprepared.
+  std::snprintf(service_config.db_path, sizeof service_config.db_path, "%s", db_path);
+  {
+    gwtest::DbReader creator(db_path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    ASSERT_EQ(creator.exec("CREATE TABLE BLE(DT INT, PAYLOAD varchar, DBID INTEGER)"), SQLITE_OK);
+  }
+  EXPECT_EQ(open_expecting_failure(),
+            "ZENTIB_ERROR : SENSOR1 : Cannot prepare BLE statement\n\r"
+            "ZENTIB_ERROR : SENSOR1 : Status = 1\n\r");
+  EXPECT_FALSE(beacon_db.has_insert_statement());
+}
+
+TEST_F(BeaconDbTest, CorruptFileFailsAtTheJournalMode) {
+  std::ifstream golden(golden_dir + "not_a_database.db", std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(golden)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(bytes.size(), 4096u);
+  ASSERT_TRUE(gwtest::write_file(db_path, bytes));
+  service_config.sensor_number = 7;
+
+  EXPECT_EQ(open_expecting_failure(),
+            "ZENTIB_ERROR : SENSOR7 : Cannot set pragma mode file is not a database\n");
+  EXPECT_TRUE(beacon_db_open());  // the caller closes, as after every failed open
+  EXPECT_EQ(insert_beacon_row(1, "A", nullptr), beacon_db_unavailable);
+  EXPECT_EQ(close_beacon_db(), SQLITE_OK);
+  EXPECT_FALSE(beacon_db_open());
+}
+
+TEST_F(BeaconDbTest, SelectCollectsPayloadsInDbidOrderAfterTheCursor) {
+  open_quietly();
+  {
+    gwtest::StdoutCapture capture;
+    EXPECT_EQ(select(10), 1);  // empty table
+    EXPECT_EQ(capture.text(), "");
+  }
+  EXPECT_STREQ(raw_batch_text.c_str(), "");
+  EXPECT_EQ(rows_selected, 0);
+  EXPECT_EQ(highest_selected_dbid.load(), 0u);
+
+  insert_raw("R1");
+  insert_smoothed("S1");
+  insert_raw("R2");
+  insert_raw("R3");
+  ASSERT_EQ(insert_beacon_row(5, nullptr, nullptr), SQLITE_DONE);  // DBID 5, no payload
+
+  EXPECT_EQ(select(10), 0);
+  EXPECT_STREQ(raw_batch_text.c_str(), "R1;R2;R3;");
+  EXPECT_STREQ(filtered_batch_text.c_str(), "S1;");
+  EXPECT_EQ(raw_packet_count, 3);
+  EXPECT_EQ(filtered_packet_count, 1);
+  EXPECT_EQ(rows_selected, 5);
+  EXPECT_EQ(highest_selected_dbid.load(), 4u);  // the row without payload does not move it
+
+  // The payload-less row is seen again, and alone it makes no batch.
+  EXPECT_EQ(select(10), 1);
+  EXPECT_EQ(rows_selected, 1);
+  EXPECT_EQ(raw_packet_count, 0);
+  EXPECT_STREQ(raw_batch_text.c_str(), "");
+  EXPECT_STREQ(filtered_batch_text.c_str(), "");
+}
+
+TEST_F(BeaconDbTest, SelectLimitSplitsBatchesAndZeroOrNegativeSelectsNothing) {
+  open_quietly();
+  for (const char *payload : {"P1", "P2", "P3", "P4", "P5"}) insert_raw(payload);
+
+  EXPECT_EQ(select(0), 1);
+  EXPECT_EQ(select(-1), 1);  // SQLite would read LIMIT -1 as the whole table
+  EXPECT_EQ(rows_selected, 0);
+  EXPECT_EQ(highest_selected_dbid.load(), 0u);
+
+  EXPECT_EQ(select(2), 0);
+  EXPECT_STREQ(raw_batch_text.c_str(), "P1;P2;");
+  EXPECT_EQ(highest_selected_dbid.load(), 2u);
+  EXPECT_EQ(select(2), 0);
+  EXPECT_STREQ(raw_batch_text.c_str(), "P3;P4;");
+  EXPECT_EQ(select(2), 0);
+  EXPECT_STREQ(raw_batch_text.c_str(), "P5;");
+  EXPECT_EQ(raw_packet_count, 1);
+  EXPECT_EQ(select(2), 1);
+  EXPECT_EQ(highest_selected_dbid.load(), 5u);
+}
+
+TEST_F(BeaconDbTest, SelectFailuresPrintTheirLineWithoutMovingTheCursor) {
+  {
+    gwtest::StdoutCapture capture;
+    EXPECT_EQ(select(10), 1);  // never opened
+    EXPECT_EQ(capture.text(),
+              "ZENTIB_ERROR : SENSOR1 : MQTT - Cannot Select values from BLE Table\n\r");
+  }
+  EXPECT_STREQ(raw_batch_text.c_str(), "");
+  EXPECT_STREQ(filtered_batch_text.c_str(), "");
+
+  open_quietly();
+  insert_raw("R1");
+  gwtest::StdoutCapture capture;
+  EXPECT_EQ(select_batch(beacon_db, "NOPE", &highest_selected_dbid, 10, 3), 1);
+  EXPECT_EQ(capture.text(),
+            "ZENTIB_ERROR : SENSOR3 : MQTT - Cannot Select values from NOPE Table\n\r");
+  EXPECT_EQ(highest_selected_dbid.load(), 0u);
+}
+
+TEST_F(BeaconDbTest, DbidsBeyond32BitsSelectAndDeleteExactly) {
+  open_quietly();
+  {
+    gwtest::DbReader other(db_path);
+    ASSERT_EQ(other.exec("INSERT INTO BLE VALUES (1, 'OLD', NULL, 2999999999);"
+                         "INSERT INTO BLE VALUES (2, 'BIG', NULL, 4294967297)"),
+              SQLITE_OK);
+  }
+  insert_raw("NEXT");  // AUTOINCREMENT continues after the highest DBID
+  highest_selected_dbid = 2999999999u;
+
+  EXPECT_EQ(select(10), 0);
+  EXPECT_STREQ(raw_batch_text.c_str(), "BIG;NEXT;");
+  EXPECT_EQ(highest_selected_dbid.load(), 4294967298u);
+
+  EXPECT_EQ(delete_published_beacon_rows(4294967297u, 1), 0);
+  gwtest::DbReader reader(db_path);
+  auto rows = reader.rows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].payload, "NEXT");
+  EXPECT_EQ(rows[0].dbid, 4294967298);
+}
+
+TEST_F(BeaconDbTest, DeletesTrimUpToTheDbidAndRefuseAClosedDatabase) {
+  open_quietly();
+  for (const char *payload : {"P1", "P2", "P3"}) insert_raw(payload);
+  EXPECT_EQ(delete_published_beacon_rows(0, 1), 0);
+  gwtest::DbReader reader(db_path);
+  EXPECT_EQ(reader.rows().size(), 3u);
+  EXPECT_EQ(delete_published_beacon_rows(2, 1), 0);
+  auto rows = reader.rows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].dbid, 3);
+
+  ASSERT_EQ(close_beacon_db(), SQLITE_OK);
+  gwtest::StdoutCapture capture;
+  EXPECT_EQ(delete_published_beacon_rows(5, 1), 1);
+  EXPECT_EQ(clear_beacon_table(2), 1);
+  EXPECT_EQ(gw::delete_published_rows(nullptr, "BLE", 1, 4), 1);
+  EXPECT_EQ(capture.text(),
+            "ZENTIB_ERROR : SENSOR1 : Cannot Delete values from BLE Table\n\r"
+            "ZENTIB_ERROR : SENSOR2 : Cannot Delete values from BLE Table\n\r"
+            "ZENTIB_ERROR : SENSOR4 : Cannot Delete values from BLE Table\n\r");
+}
+
+TEST_F(BeaconDbTest, ReplacedFileRestartsBothCursors) {
+  open_quietly();
+  for (const char *payload : {"P1", "P2", "P3"}) insert_raw(payload);
+  ASSERT_EQ(select(10), 0);
+  EXPECT_TRUE(beacon_db.mark_batch_published());
+  EXPECT_FALSE(beacon_db.mark_batch_published());  // nothing new selected
+  EXPECT_EQ(last_published_dbid.load(), 3u);
+
+  // Reopening the same file keeps them: its sequence is not below them.
+  ASSERT_EQ(close_beacon_db(), SQLITE_OK);
+  open_quietly();
+  EXPECT_EQ(highest_selected_dbid.load(), 3u);
+  EXPECT_EQ(last_published_dbid.load(), 3u);
+
+  ASSERT_EQ(close_beacon_db(), SQLITE_OK);
+  for (const char *suffix : {"", "-wal", "-shm"}) unlink((std::string(db_path) + suffix).c_str());
+  open_quietly();
+  EXPECT_EQ(highest_selected_dbid.load(), 0u);
+  EXPECT_EQ(last_published_dbid.load(), 0u);
+
+  insert_raw("NEW1");
+  insert_raw("NEW2");
+  EXPECT_EQ(delete_published_beacon_rows(last_published_dbid.load(), 1), 0);
+  EXPECT_EQ(select(10), 0);
+  EXPECT_STREQ(raw_batch_text.c_str(), "NEW1;NEW2;");
+}
+
+TEST_F(BeaconDbTest, OverlongBatchEndsAtTheLastRowThatFits) {
+  open_quietly();
+  const std::string big(3u * 1024u * 1024u, 'A');
+  const std::string huge(batch_text_limit, 'B');  // with its ";" it fits no batch
+  for (int i = 0; i < 3; ++i) insert_raw(big.c_str());
+  insert_raw(huge.c_str());
+  insert_raw("TAIL");
+
+  {
+    gwtest::StdoutCapture capture;
+    EXPECT_EQ(select(10), 0);
+    EXPECT_EQ(capture.text(),
+              "ZENTIB_ERROR : SENSOR1 : Batch text cannot grow, batch cut at 2 rows\n\r");
+  }
+  EXPECT_EQ(raw_packet_count, 2);
+  EXPECT_EQ(raw_batch_text.length(), 2 * (big.size() + 1));
+  EXPECT_EQ(highest_selected_dbid.load(), 2u);
+
+  gwtest::StdoutCapture capture;
+  EXPECT_EQ(select(10), 0);
+  EXPECT_EQ(raw_packet_count, 1);
+  EXPECT_EQ(highest_selected_dbid.load(), 3u);
+  EXPECT_EQ(select(10), 1);  // the oversized row alone: passed over
+  EXPECT_EQ(highest_selected_dbid.load(), 4u);
+  EXPECT_EQ(select(10), 0);
+  EXPECT_STREQ(raw_batch_text.c_str(), "TAIL;");
+  EXPECT_EQ(capture.text(),
+            "ZENTIB_ERROR : SENSOR1 : Batch text cannot grow, batch cut at 1 rows\n\r"
+            "ZENTIB_ERROR : SENSOR1 : Batch text cannot grow, batch cut at 0 rows\n\r");
+}
+
+TEST_F(BeaconDbTest, FailedVacuumLeavesTheDatabaseInUse) {
+  open_quietly();
+  gwtest::DbReader other(db_path);
+  ASSERT_EQ(other.exec("BEGIN IMMEDIATE"), SQLITE_OK);
+  {
+    gwtest::StdoutCapture capture;
+    EXPECT_EQ(reclaim_beacon_space(1, nullptr, nullptr), ReclaimResult::vacuum_failed);
+    EXPECT_EQ(capture.text(),
+              "ZENTIB_ERROR : SENSOR5 : Cannot reclaim free space from database\n\r"
+              "ZENTIB_ERROR : database is locked\n\r");
+  }
+  ASSERT_EQ(other.exec("COMMIT"), SQLITE_OK);
+  EXPECT_TRUE(beacon_db.has_insert_statement());
+  insert_raw("STILL");
+}
+
+struct BackOffLog {
+  int calls = 0;
+  int fix_at = 0;       // call at which the path becomes openable again
+  bool stop = false;    // stop the service instead
+};
+
+void back_off_step(void *context) {
+  auto *log = static_cast<BackOffLog *>(context);
+  ++log->calls;
+  if (log->stop) {
+    request_restart();
+  } else if (log->calls == log->fix_at) {
+    std::snprintf(service_config.db_path, sizeof service_config.db_path, "%s", db_path);
+  }
+}
+
+TEST_F(BeaconDbTest, ReclaimReopensWithABackOffPerFailureAndKeepsTheRows) {
+  open_quietly();
+  insert_raw("KEPT");
+  std::snprintf(service_config.db_path, sizeof service_config.db_path, "%s", "/tmp/gone/x.db");
+  BackOffLog log;
+  log.fix_at = 2;
+  gwtest::StdoutCapture capture;
+  EXPECT_EQ(reclaim_beacon_space(1, back_off_step, &log), ReclaimResult::reopened);
+  const std::string failure =
+      "ZENTIB_ERROR : SENSOR1 : Cannot open the BLE database\n\r"
+      "ZENTIB_ERROR : SENSOR1 : Status = 14\n\r"
+      "ZENTIB_ERROR : SENSOR1 : Cannot create database sensor 1\n\r";
+  EXPECT_EQ(capture.text(), failure + failure);
+  EXPECT_EQ(log.calls, 2);
+  // Rows, sequence and journal mode stay in the file.
+  insert_raw("AFTER");
+  gwtest::DbReader reader(db_path);
+  EXPECT_EQ(reader.text("PRAGMA journal_mode"), "wal");
+  auto rows = reader.rows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1].dbid, 2);
+}
+
+TEST_F(BeaconDbTest, StopDuringTheReopenLeavesTheDatabaseClosed) {
+  open_quietly();
+  std::snprintf(service_config.db_path, sizeof service_config.db_path, "%s", "/tmp/gone/x.db");
+  BackOffLog log;
+  log.stop = true;
+  gwtest::StdoutCapture capture;
+  EXPECT_EQ(reclaim_beacon_space(1, back_off_step, &log), ReclaimResult::stopped);
+  EXPECT_EQ(log.calls, 1);
+  EXPECT_FALSE(beacon_db_open());
+  // The teardown finds nothing to close; the last inserts are refused.
+  EXPECT_EQ(insert_beacon_row(1, "A", nullptr), beacon_db_unavailable);
+  EXPECT_EQ(close_beacon_db(), SQLITE_OK);
+}
+
+TEST(BatchText, GrowthRefusesWhatCannotFitAndKeepsTheText) {
+  BatchText text;
+  EXPECT_STREQ(text.c_str(), "");
+  ASSERT_TRUE(text.reserve_item(3));
+  text.append_item("ABC", 3);
+  EXPECT_FALSE(text.reserve_item(SIZE_MAX));
+  EXPECT_FALSE(text.reserve_item(SIZE_MAX - 1));
+  EXPECT_FALSE(text.reserve_item(batch_text_limit - 4));
+  EXPECT_STREQ(text.c_str(), "ABC;");
+  BatchText moved(std::move(text));
+  EXPECT_STREQ(moved.c_str(), "ABC;");
+  EXPECT_STREQ(text.c_str(), "");  // NOLINT(bugprone-use-after-move): a moved-from text is empty
+}
+
+}  // namespace
+}  // namespace sensor_handler
