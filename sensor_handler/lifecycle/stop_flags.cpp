@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "gw_pacing.h"
+#include "scan/hci_reader.h"
 
 namespace sensor_handler {
 
@@ -13,9 +14,12 @@ namespace {
 // Counts every raise; the run loop waits for it to move.
 std::atomic<std::uint32_t> stop_raises{0};
 
+// Wakes the run loop and every thread blocked in the report hand-off, so a
+// stop reaches them without any of them polling.
 void wake_run_loop() {
   stop_raises.fetch_add(1);
   stop_raises.notify_all();
+  wake_handoff_waiters();
 }
 }  // namespace
 

@@ -1,0 +1,399 @@
+// The read phase on one end of a socketpair: the test writes HCI events as
+// the raw socket delivers them, one per datagram, while consumer threads
+// take the hand-off the way thread_one and thread_two do.
+#include "scan/hci_reader.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/configuration.h"
+#include "lifecycle/stop_flags.h"
+#include "sandbox.h"
+#include "stdout_capture.h"
+
+namespace sensor_handler {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+Bytes captured(const char *name) {
+  std::ifstream file(std::string(GW_SOURCE_DIR) + "/tests/data/hci/" + name);
+  Bytes bytes;
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream words(line);
+    std::string word;
+    while (words >> word) bytes.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));
+  }
+  EXPECT_FALSE(bytes.empty()) << name;
+  return bytes;
+}
+
+// 04 3E len 02 01 <report>, the report from one address byte and one data byte.
+Bytes advert(std::uint8_t tag, std::int8_t rssi = -60) {
+  Bytes event = {0x04, 0x3E, 0x00, 0x02, 0x01, 0x00, 0x00, tag,
+                 0x22, 0x33, 0x44, 0x55, 0x66, 0x01, tag,  static_cast<std::uint8_t>(rssi)};
+  event[2] = static_cast<std::uint8_t>(event.size() - 3);
+  return event;
+}
+
+std::string describe(const BeaconReport &report) {
+  char address[address_text_size];
+  char payload[payload_text_size];
+  address_text(report, address);
+  payload_text(report, payload);
+  return std::string(address) + "/" + payload + "/" + std::to_string(report.rssi());
+}
+
+// The text of the first report of an event that fits.
+std::string first_report_text(const Bytes &event) {
+  BeaconReport report;
+  EXPECT_EQ(parse_beacon_report(event.data() + 5, event.size() - 5, &report), 0);
+  return describe(report);
+}
+
+void raise_stop() {
+  exit_requested.store(true);
+  wake_handoff_waiters();
+}
+
+// A processing thread: takes each report, reads it again after `work` to
+// see that the reader left it alone, and records it.
+class Consumer {
+ public:
+  enum class Path { raw, smooth };
+  explicit Consumer(Path path, std::chrono::microseconds work = 0us)
+      : path_(path), work_(work), thread_([this] { run(); }) {}
+  ~Consumer() {
+    raise_stop();
+    join();
+  }
+
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  bool wait_for_count(std::size_t count) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, 10s, [&] { return seen_.size() >= count; });
+  }
+  std::vector<std::string> seen() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return seen_;
+  }
+  bool torn() const { return torn_; }
+
+ private:
+  void run() {
+    for (;;) {
+      const BeaconReport *report = path_ == Path::raw ? wait_raw_report() : wait_smooth_report();
+      if (report != nullptr) {
+        const std::string text = describe(*report);
+        if (work_ > 0us) std::this_thread::sleep_for(work_);
+        if (describe(*report) != text) torn_ = true;
+        std::lock_guard<std::mutex> hold(lock_);
+        seen_.push_back(text);
+        changed_.notify_all();
+      }
+      path_ == Path::raw ? finish_raw_report() : finish_smooth_report();
+      if (report == nullptr) return;
+    }
+  }
+
+  Path path_;
+  std::chrono::microseconds work_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<std::string> seen_;
+  std::atomic<bool> torn_{false};
+  std::thread thread_;
+};
+
+class HciReaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gwtest::reset_sandbox();
+    service_config = ServiceConfig{};
+    exit_requested.store(false);
+    restart_requested.store(false);
+    reset_handoff();
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends_), 0);
+  }
+  void TearDown() override {
+    raise_stop();
+    for (int fd : ends_) {
+      if (fd >= 0) close(fd);
+    }
+    exit_requested.store(false);
+  }
+
+  void send(const Bytes &event) {
+    ASSERT_EQ(write(ends_[1], event.data(), event.size()), static_cast<ssize_t>(event.size()));
+  }
+  void hang_up() {
+    close(ends_[1]);
+    ends_[1] = -1;
+  }
+  // Runs one phase on another thread; false when it had not ended after
+  // ten seconds (it is then stopped so the test can go on).
+  bool phase_ends(std::uint16_t seconds) {
+    auto phase = std::async(std::launch::async,
+                            [&] { return read_advertising_reports(ends_[0], seconds, 1); });
+    if (phase.wait_for(10s) == std::future_status::ready) return phase.get() == 0;
+    raise_stop();
+    phase.wait();
+    return false;
+  }
+
+  int ends_[2] = {-1, -1};
+};
+
+const std::string first_tag = "665544332201/01/-60";
+
+TEST_F(HciReaderTest, EachEventIsHandedToBothConsumersOneAtATime) {
+  service_config.smoothing_filter = 1;
+  Consumer raw(Consumer::Path::raw, 300us);
+  Consumer smooth(Consumer::Path::smooth, 1ms);
+  std::vector<std::string> expected;
+  for (std::uint8_t tag = 1; tag <= 40; ++tag) {
+    send(advert(tag, static_cast<std::int8_t>(-tag)));
+    expected.push_back(first_report_text(advert(tag, static_cast<std::int8_t>(-tag))));
+  }
+  hang_up();
+  EXPECT_TRUE(phase_ends(5));
+  EXPECT_EQ(raw.seen(), expected);
+  EXPECT_EQ(smooth.seen(), expected);
+  EXPECT_FALSE(raw.torn() || smooth.torn()) << "the buffer changed under a consumer";
+}
+
+TEST_F(HciReaderTest, WithoutSmoothingOnlyThreadOneGatesTheReader) {
+  Consumer raw(Consumer::Path::raw);
+  for (std::uint8_t tag = 1; tag <= 3; ++tag) send(advert(tag));
+  hang_up();
+  EXPECT_TRUE(phase_ends(5));
+  EXPECT_EQ(raw.seen().size(), 3u);
+  EXPECT_EQ(smooth_pending.load(), 0);
+  EXPECT_EQ(wait_smooth_report_until(std::chrono::steady_clock::now() + 10ms), nullptr);
+}
+
+TEST_F(HciReaderTest, CapturedEventsHandOnTheFirstReportOnly) {
+  Consumer raw(Consumer::Path::raw);
+  send(captured("ibeacon.hex"));
+  send(captured("two_reports.hex"));
+  hang_up();
+  EXPECT_TRUE(phase_ends(5));
+  ASSERT_TRUE(raw.wait_for_count(2));
+  const auto seen = raw.seen();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0],
+            "C47C8D6A210F/0201061AFF4C000215E2C56DB5DFFB48D2B060D0F5A71096E000010002C5/-59");
+  EXPECT_EQ(seen[1], "665544332211/020106/-60");
+}
+
+TEST_F(HciReaderTest, OtherSubeventEndsThePhaseAndLaterEventsWait) {
+  Consumer raw(Consumer::Path::raw);
+  send(advert(1));
+  send(captured("connection_complete.hex"));
+  send(advert(2));
+  EXPECT_TRUE(phase_ends(5));
+  ASSERT_TRUE(raw.wait_for_count(1));
+  EXPECT_EQ(raw.seen().size(), 1u);
+  hang_up();
+  EXPECT_TRUE(phase_ends(5));
+  ASSERT_TRUE(raw.wait_for_count(2));
+  EXPECT_EQ(raw.seen()[1], "665544332202/02/-60");
+}
+
+TEST_F(HciReaderTest, EventsThatLieAboutTheirLengthAreSkipped) {
+  Consumer raw(Consumer::Path::raw);
+  Bytes too_much_data = advert(3);
+  too_much_data[13] = 32;
+  too_much_data.resize(5 + 10 + 32, 0x00);
+  too_much_data[2] = static_cast<std::uint8_t>(too_much_data.size() - 3);
+  Bytes declared_short = advert(4);
+  declared_short[2] = 8;  // the event says its report ends before the RSSI
+  Bytes no_reports = advert(5);
+  no_reports[4] = 0;
+  Bytes header_only = {0x04, 0x3E, 0x02, 0x02, 0x01};
+
+  for (const Bytes &event : {captured("lying_length.hex"), too_much_data, declared_short,
+                             no_reports, header_only, advert(1)}) {
+    send(event);
+  }
+  hang_up();
+  EXPECT_TRUE(phase_ends(5));
+  EXPECT_EQ(raw.seen(), std::vector<std::string>{first_tag});
+}
+
+TEST_F(HciReaderTest, ShortReadEndsThePhase) {
+  Consumer raw(Consumer::Path::raw);
+  send({0x04, 0x3E, 0x01, 0x02});
+  send(advert(1));
+  EXPECT_TRUE(phase_ends(5));
+  EXPECT_TRUE(raw.seen().empty());
+}
+
+TEST_F(HciReaderTest, StopWhilePendingReturnsAndLeavesTheReportIntact) {
+  service_config.smoothing_filter = 1;
+  send(advert(1));
+  auto phase =
+      std::async(std::launch::async, [&] { return read_advertising_reports(ends_[0], 30, 1); });
+  const BeaconReport *report = wait_raw_report_until(std::chrono::steady_clock::now() + 5s);
+  ASSERT_NE(report, nullptr);
+  EXPECT_EQ(smooth_pending.load(), 1);
+  raise_stop();
+  ASSERT_EQ(phase.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(describe(*report), first_tag) << "the report outlives the phase";
+  EXPECT_EQ(raw_pending.load(), 1);
+  EXPECT_EQ(wait_raw_report(), nullptr) << "after a stop the report is not taken again";
+  finish_raw_report();
+  finish_smooth_report();
+  EXPECT_EQ(raw_pending.load() | smooth_pending.load(), 0);
+}
+
+TEST_F(HciReaderTest, StopWakesEveryWaiterWhateverTheTiming) {
+  for (int round = 0; round < 300; ++round) {
+    exit_requested.store(false);
+    Consumer raw(Consumer::Path::raw);
+    Consumer smooth(Consumer::Path::smooth);
+    auto phase =
+        std::async(std::launch::async, [&] { return read_advertising_reports(ends_[0], 60, 1); });
+    if (round % 2 == 0) std::this_thread::sleep_for(std::chrono::microseconds(round % 50));
+    raise_stop();
+    ASSERT_EQ(phase.wait_for(5s), std::future_status::ready) << "round " << round;
+    raw.join();
+    smooth.join();
+  }
+}
+
+TEST_F(HciReaderTest, TimedWaitReturnsAtTheDeadline) {
+  EXPECT_EQ(wait_raw_report_until(std::chrono::steady_clock::now() + 20ms), nullptr);
+  EXPECT_EQ(wait_smooth_report_until(std::chrono::steady_clock::now() - 1s), nullptr);
+}
+
+TEST_F(HciReaderTest, ZeroDurationDrainsTheQueueOnly) {
+  Consumer raw(Consumer::Path::raw);
+  for (std::uint8_t tag = 1; tag <= 3; ++tag) send(advert(tag));
+  EXPECT_TRUE(phase_ends(0));
+  EXPECT_EQ(raw.seen().size(), 3u);
+}
+
+TEST_F(HciReaderTest, NegativeScanDurationDoesNotHoldThePhase) {
+  service_config.scan_duration = -1;
+  EXPECT_TRUE(phase_ends(0xFFFF));
+}
+
+// Steady advertising keeps the socket readable at every look: the phase
+// still ends at its deadline.
+TEST_F(HciReaderTest, SteadyAdvertisingEndsAtTheDeadline) {
+  Consumer raw(Consumer::Path::raw, 200us);
+  std::atomic<bool> sending{true};
+  std::thread sender([&] {
+    for (std::uint8_t tag = 0; sending.load(); ++tag) {
+      const Bytes event = advert(tag);
+      if (::send(ends_[1], event.data(), event.size(), MSG_NOSIGNAL) < 0) break;
+    }
+  });
+  EXPECT_TRUE(phase_ends(1));
+  sending.store(false);
+  shutdown(ends_[0], SHUT_RD);
+  sender.join();
+  EXPECT_FALSE(raw.seen().empty());
+}
+
+TEST_F(HciReaderTest, SelectFailurePrintsOnce) {
+  {
+    gwtest::StdoutCapture output;
+    EXPECT_EQ(read_advertising_reports(FD_SETSIZE + 5, 1, 1), 0);
+    const int closed = dup(ends_[0]);
+    close(closed);
+    EXPECT_EQ(read_advertising_reports(closed, 1, 1), 0);
+    EXPECT_EQ(output.text(),
+              "ZENTIB_ERROR : SENSOR1 : Select error\n\r"
+              "ZENTIB_ERROR : SENSOR1 : Select error\n\r");
+  }
+
+  // A signal whose handler does not restart calls interrupts the wait.
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  struct sigaction previous {};
+  sigaction(SIGUSR2, &action, &previous);
+  gwtest::StdoutCapture output;
+  std::atomic<bool> done{false};
+  std::thread phase([&] {
+    read_advertising_reports(ends_[0], 30, 1);
+    done.store(true);
+  });
+  for (int i = 0; i < 1000 && !done.load(); ++i) {
+    pthread_kill(phase.native_handle(), SIGUSR2);
+    std::this_thread::sleep_for(10ms);
+  }
+  phase.join();
+  sigaction(SIGUSR2, &previous, nullptr);
+  EXPECT_EQ(output.text(), "ZENTIB_ERROR : SENSOR1 : Select error\n\r");
+}
+
+// Thousands of malformed advertising events, each followed by a good one:
+// the reader skips every bad one, stays in its phase, and hands on exactly
+// the reports that fit the bytes sent.
+TEST_F(HciReaderTest, RandomMalformedEventsNeverEndOrCorruptThePhase) {
+  service_config.smoothing_filter = 1;
+  service_config.uuid_filtering = 1;
+  service_config.mac_filtering = 2;
+  Consumer raw(Consumer::Path::raw);
+  Consumer smooth(Consumer::Path::smooth);
+  std::mt19937 random(7);
+  std::vector<Bytes> events;
+  std::vector<std::string> expected;
+  for (int round = 0; round < 4000; ++round) {
+    Bytes event(5 + random() % 60);
+    for (auto &byte : event) byte = static_cast<std::uint8_t>(random());
+    event[3] = 0x02;
+    if (round % 2 == 0) event[2] = static_cast<std::uint8_t>(event.size() - 3);
+    if (round % 3 == 0 && event.size() > 13) event[13] = static_cast<std::uint8_t>(random() % 40);
+    if (round % 4 == 0 && event.size() >= 17 + 6)
+      std::memcpy(&event[17], "\x1A\xFF\x4C\x00\x02\x15", 6);
+    // What a report may use: the bytes sent and the length the event states.
+    const std::size_t usable = std::min<std::size_t>(event.size(), 3u + event[2]);
+    BeaconReport report;
+    if (event[4] != 0 && usable > 5 &&
+        parse_beacon_report(event.data() + 5, usable - 5, &report) == 0) {
+      ASSERT_LE(5 + report.size(), usable);
+      expected.push_back(describe(report));
+      (void)uuid_filter(report);
+      (void)mac_filter(report);
+    }
+    events.push_back(event);
+    events.push_back(advert(static_cast<std::uint8_t>(round)));
+    expected.push_back(first_report_text(events.back()));
+  }
+  std::thread sender([&] {
+    for (const Bytes &event : events) {
+      if (::send(ends_[1], event.data(), event.size(), MSG_NOSIGNAL) < 0) break;
+    }
+    hang_up();
+  });
+  EXPECT_TRUE(phase_ends(60));
+  sender.join();
+  EXPECT_EQ(raw.seen(), expected);
+  EXPECT_EQ(smooth.seen(), expected);
+}
+
+}  // namespace
+}  // namespace sensor_handler
