@@ -14,6 +14,11 @@
 #include "gw_output.h"
 #include "gw_pacing.h"
 #include "gw_uci.h"
+#include "pipeline/raw_window.h"
+#include "pipeline/smoothing_window.h"
+#include "pipeline/statistics_writer.h"
+#include "scan/hci_reader.h"
+#include "store/beacon_db.h"
 #include "stop_flags.h"
 
 namespace sensor_handler {
@@ -119,6 +124,22 @@ struct Worker {
   }
 };
 
+// The workers of one run, in the order they start and are joined.
+struct ServiceWorkers {
+  Worker statistics;
+  Worker raw_window;
+  Worker smoothing_window;
+};
+
+// Closes the database of a failed build; the teardown then finds it closed.
+void close_database_after_failure(int sensor_number) {
+  int status = close_beacon_db();
+  if (status != 0) {
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Database cannot be closed\n\r", sensor_number);
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Status = %d\n\r", sensor_number, status);
+  }
+}
+
 }  // namespace
 
 void notify_and_stop(std::uint32_t reason) {
@@ -171,19 +192,49 @@ void run_service() {
     return;
   }
 
-  // The beacon database, the UART module attach and sensor_thread join
-  // the build here when sensor 1 is enabled; the MQTT, publish, ping,
-  // statistics and processing workers after them.
-  Worker workers[1];
+  const ServiceConfig &config = service_config;
+  reset_handoff();
+
+  if (config.sensor_enabled != 0) {
+    if (open_beacon_db() != 0) {
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot create database sensor 5\n\r",
+                    static_cast<int>(config.sensor_number));
+      close_database_after_failure(config.sensor_number);
+      notify_and_stop(StopReason::sensor_failure);
+    }
+    // The UART module attach and the scan controller join the build here.
+  }
+
+  // The MQTT connection, batch publisher and ping workers start here, ahead
+  // of the statistics writer.
+  ServiceWorkers workers;
+  workers.statistics.start(statistics_writer, "ZENTIB_ERROR : Cannot create thread for Statistics\n\r");
+  workers.raw_window.start(thread_one, "ZENTIB_ERROR : Cannot create thread for thread_one\n\r");
+  if (config.smoothing_filter != 0) {
+    workers.smoothing_window.start(thread_two,
+                                   "ZENTIB_ERROR : Cannot create thread for thread_two\n\r");
+  }
 
   wait_for_stop_request();
 
-  for (Worker &worker : workers) worker.join();
+  workers.statistics.join();
+  workers.raw_window.join();
+  workers.smoothing_window.join();
 
   mosquitto_lib_cleanup();
 
   if (gw::gw_uci_set_value("tobixlite_config", "@mqtt[0]", "mqtt_status", "0") != 0) {
     gw::gw_printf("ZENTIB_ERROR : Cannot Set Value of MQTT Status\n\r");
+  }
+
+  if (beacon_db_open()) {
+    int status = close_beacon_db();
+    if (status != 0) {
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot close Sensor Database\n\r",
+                    static_cast<int>(config.sensor_number));
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Status = %d\n\r",
+                    static_cast<int>(config.sensor_number), status);
+    }
   }
 
   gw::run_command_formatted("kill -SIGUSR1 %d >/dev/null 2>&1", static_cast<int>(status_pid));

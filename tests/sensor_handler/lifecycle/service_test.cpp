@@ -181,3 +181,42 @@ TEST_F(ServiceRun, ConfigurationFailureEndsTheProcessWithoutTeardown) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ServiceRun, DatabaseThatCannotBeCreatedEndsTheProcessAfterTheTeardown) {
+  ASSERT_TRUE(gwtest::write_tobixlite_config(
+      {{"EN_S1", "1"}, {"en_usb_s1", "1"}, {"database_sensor1", "/tmp/missing/ble.db"}}));
+  gwtest::GatewayProcess gateway(pids());
+  auto status = gateway.wait_exit(30s);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->code, 3);
+  const std::string output = gateway.stdout_text();
+  EXPECT_NE(output.find("ZENTIB_ERROR : SENSOR1 : Cannot create database sensor 5\n\r"
+                        "ZENTIB_ERROR : Restarting Program due Sensor1(BLE) Failure\n\r"),
+            std::string::npos)
+      << output;
+  EXPECT_TRUE(output.ends_with("Exiting Program\n\r")) << output;
+  EXPECT_EQ(parent_.count("SIGUSR1"), 1u);
+  EXPECT_EQ(parent_.signals().size(), 1u);
+  EXPECT_TRUE(status_.wait_for("SIGUSR1", 1, 5s));  // the teardown ran
+  EXPECT_EQ(stored_link_state(), "0");
+}
+
+TEST_F(ServiceRun, StatisticsFileIsWrittenWhileTheServiceRuns) {
+  gwtest::GatewayProcess gateway(pids());
+  ASSERT_TRUE(gateway.wait_for_output("LHI Rate", 20s));
+  std::string stats;
+  for (int i = 0; i < 300 && stats.empty(); ++i) {
+    usleep(10000);
+    stats = gwtest::read_file("/tmp/tobixlite_stats");
+  }
+  EXPECT_EQ(stats.size(), 411u) << stats;
+  EXPECT_EQ(stats.rfind("{\"DC\":{\"in\": 0, ", 0), 0u) << stats;
+  gateway.send_signal(SIGTERM);
+  auto status = gateway.wait_exit(20s);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->code, 0);
+}
+
+}  // namespace

@@ -1,0 +1,42 @@
+#include "pipeline_counters.h"
+
+namespace sensor_handler {
+
+PipelineCounters pipeline_counters;
+
+namespace {
+
+void reset_stage(StageCounters &stage) {
+  stage.in.store(0);
+  stage.out.store(0);
+  stage.rate_in.store(0);
+  stage.rate_out.store(0);
+  stage.in_at_window_start.store(0);
+  stage.out_at_window_start.store(0);
+}
+
+}  // namespace
+
+void close_rate_window(const Counter64 &counter, Counter64 &window_start, Counter64 &rate,
+                       std::uint64_t window_seconds) {
+  const std::uint64_t now = counter.load();
+  const std::uint64_t divisor = window_seconds == 0 ? 1 : window_seconds;
+  rate.store((now - window_start.load()) / divisor);
+  window_start.store(now);
+}
+
+void reset_raw_path_counters() {
+  for (StageCounters *stage : {&pipeline_counters.DC, &pipeline_counters.L0, &pipeline_counters.L1,
+                               &pipeline_counters.L2, &pipeline_counters.L3}) {
+    reset_stage(*stage);
+  }
+}
+
+void reset_smoothing_path_counters() {
+  for (StageCounters *stage : {&pipeline_counters.RC, &pipeline_counters.RC_L0,
+                               &pipeline_counters.RC_L1, &pipeline_counters.RC_L2}) {
+    reset_stage(*stage);
+  }
+}
+
+}  // namespace sensor_handler

@@ -1,0 +1,231 @@
+#include "raw_window.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "config/configuration.h"
+#include "gw_output.h"
+#include "lifecycle/stop_flags.h"
+#include "pipeline/pipeline_counters.h"
+#include "scan/hci_reader.h"
+#include "store/beacon_db.h"
+
+namespace sensor_handler {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int sqlite_done = 101;
+
+// The repeat check finds any node with the report's address, data length
+// and data. Which of several such nodes it finds never shows (the report is
+// dropped all the same), so a hash index gives exactly the result of walking
+// the list newest first, at a cost that does not grow with the window.
+class RepeatIndex {
+ public:
+  ~RepeatIndex() { std::free(buckets_); }
+
+  bool holds_repeat_of(const BeaconReport &report) const {
+    if (bucket_count_ == 0) return false;
+    const std::uint8_t length = report.data_length();
+    for (const RawBeaconNode *node = buckets_[slot(report.address(), length, report.data())];
+         node != nullptr; node = node->same_bucket) {
+      if (same_address(node->address, report.address()) == 0 && node->payload_length == length &&
+          std::memcmp(node->payload, report.data(), length) == 0) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void add(RawBeaconNode *node) {
+    if (node_count_ >= bucket_count_) grow();
+    if (bucket_count_ == 0) {
+      // No memory for any bucket: the node stays unindexed, and its repeats
+      // are stored again, as if the node had not been allocated.
+      return;
+    }
+    RawBeaconNode *&bucket = buckets_[slot(
+        node->address, static_cast<std::uint8_t>(node->payload_length), node->payload)];
+    node->same_bucket = bucket;
+    bucket = node;
+    ++node_count_;
+  }
+
+  // The window's nodes are gone; a large table left by a burst is given back.
+  void clear() {
+    if (bucket_count_ > kept_bucket_count) {
+      std::free(buckets_);
+      buckets_ = nullptr;
+      bucket_count_ = 0;
+    } else if (buckets_ != nullptr) {
+      std::memset(buckets_, 0, bucket_count_ * sizeof *buckets_);
+    }
+    node_count_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t first_bucket_count = 256;
+  static constexpr std::size_t kept_bucket_count = 4096;
+
+  std::size_t slot(const std::uint8_t *address, std::uint8_t length,
+                   const std::uint8_t *data) const {
+    // FNV-1a over what makes a repeat.
+    std::uint32_t hash = 2166136261u;
+    auto mix = [&hash](std::uint8_t byte) { hash = (hash ^ byte) * 16777619u; };
+    for (std::size_t i = 0; i < report_address_size; ++i) mix(address[i]);
+    mix(length);
+    for (std::size_t i = 0; i < length; ++i) mix(data[i]);
+    return hash & (bucket_count_ - 1);
+  }
+
+  // Doubles the table and rehashes the chains. When memory is short the old
+  // table stays: chains only get longer, results stay the same.
+  void grow() {
+    const std::size_t count = bucket_count_ == 0 ? first_bucket_count : 2 * bucket_count_;
+    auto *table = static_cast<RawBeaconNode **>(std::calloc(count, sizeof(RawBeaconNode *)));
+    if (table == nullptr) return;
+    RawBeaconNode **old = buckets_;
+    const std::size_t old_count = bucket_count_;
+    buckets_ = table;
+    bucket_count_ = count;
+    for (std::size_t i = 0; i < old_count; ++i) {
+      for (RawBeaconNode *node = old[i]; node != nullptr;) {
+        RawBeaconNode *following = node->same_bucket;
+        RawBeaconNode *&bucket = buckets_[slot(
+            node->address, static_cast<std::uint8_t>(node->payload_length), node->payload)];
+        node->same_bucket = bucket;
+        bucket = node;
+        node = following;
+      }
+    }
+    std::free(old);
+  }
+
+  RawBeaconNode **buckets_ = nullptr;
+  std::size_t bucket_count_ = 0;  // 0 or a power of two
+  std::size_t node_count_ = 0;
+};
+
+// thread_one's window: raw_list and its index (this thread only).
+RawBeaconNode *raw_list = nullptr;
+RepeatIndex repeat_index;
+
+void free_raw_list() {
+  while (raw_list != nullptr) {
+    RawBeaconNode *older = raw_list->next;
+    std::free(raw_list);
+    raw_list = older;
+  }
+  repeat_index.clear();
+}
+
+std::uint32_t wall_clock_seconds() { return static_cast<std::uint32_t>(std::time(nullptr)); }
+
+void close_raw_window(std::uint64_t length) {
+  PipelineCounters &c = pipeline_counters;
+  close_rate_window(c.DC.in, c.DC.in_at_window_start, c.DC.rate_in, length);
+  close_rate_window(c.DC.out, c.DC.out_at_window_start, c.DC.rate_out, length);
+  close_rate_window(c.L0.out, c.L0.out_at_window_start, c.L0.rate_out, length);
+  close_rate_window(c.L1.out, c.L1.out_at_window_start, c.L1.rate_out, length);
+  close_rate_window(c.L2.out, c.L2.out_at_window_start, c.L2.rate_out, length);
+  close_rate_window(c.L3.out, c.L3.out_at_window_start, c.L3.rate_out, length);
+  free_raw_list();
+}
+
+}  // namespace
+
+int raw_row_text(const BeaconReport &report, bool with_payload, std::uint32_t received,
+                 char (&text)[raw_row_text_size]) {
+  char address[address_text_size];
+  address_text(report, address);
+  char payload[payload_text_size] = "";
+  const unsigned n = with_payload ? report.data_length() : 0u;
+  if (with_payload) payload_text(report, payload);
+  const int length = std::snprintf(text, sizeof text, "%s%02X%02X%s%04lX", address,
+                                   static_cast<unsigned>(report.rssi_byte()), n + 4u, payload,
+                                   static_cast<unsigned long>(received));
+  return length < 0 ? 0 : length;
+}
+
+RawBeaconNode *add_raw_node(RawBeaconNode *head, const BeaconReport &report,
+                            std::uint32_t received, int sensor_number) {
+  auto *node = static_cast<RawBeaconNode *>(std::malloc(sizeof(RawBeaconNode)));
+  if (node == nullptr) return head;
+  const bool with_payload = service_config.disable_payload != 1;
+  node->rssi = report.rssi();
+  node->received = received;
+  std::memcpy(node->address, report.address(), report_address_size);
+  node->payload_length = with_payload ? report.data_length() : 0;
+  std::memcpy(node->payload, report.data(), static_cast<std::size_t>(node->payload_length));
+  node->next = head;
+  node->same_bucket = nullptr;
+
+  char row[raw_row_text_size];
+  raw_row_text(report, with_payload, received, row);
+  const int status = insert_beacon_row(received, row, nullptr);
+  // A row refused because the stop already took the statement away is lost
+  // quietly; any other failure is reported.
+  if (status != sqlite_done && (status != beacon_db_unavailable || service_running())) {
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot step for Adding data in databse\n\r",
+                  sensor_number);
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Status = %d\n\r", sensor_number, status);
+  }
+  return node;
+}
+
+void process_raw_report(const BeaconReport &report, int sensor_number) {
+  PipelineCounters &c = pipeline_counters;
+  c.DC.in.increment();
+  c.L0.in.increment();
+  if (repeat_index.holds_repeat_of(report)) return;
+
+  const std::uint32_t now = wall_clock_seconds();
+  c.L0.out.increment();
+  c.L1.in.increment();
+  if (mac_filter(report) != 0) return;
+  c.L1.out.increment();
+  c.L2.in.increment();
+  if (rssi_filter(report) != 0) return;
+  c.L2.out.increment();
+  c.L3.in.increment();
+  if (uuid_filter(report) != 0) return;
+
+  RawBeaconNode *head = add_raw_node(raw_list, report, now, sensor_number);
+  if (head != raw_list) {
+    raw_list = head;
+    repeat_index.add(head);
+  }
+  c.L3.out.increment();
+  c.DC.out.increment();
+}
+
+void *thread_one(void *) {
+  free_raw_list();
+  while (service_running()) {
+    const std::int32_t duration = service_config.scan_duration;
+    const std::uint64_t length = static_cast<std::uint64_t>(duration < 0 ? 0 : duration) + 1;
+    // The window ends when the clock's whole seconds pass start + duration.
+    const Clock::time_point start = std::chrono::floor<std::chrono::seconds>(Clock::now());
+    const Clock::time_point end = start + std::chrono::seconds(length);
+    // Every stop wakes the hand-off's waiters, so the wait may last the
+    // whole window.
+    while (Clock::now() < end && service_running()) {
+      const BeaconReport *report = wait_raw_report_until(end);
+      if (report != nullptr) {
+        process_raw_report(*report, 1);
+        finish_raw_report();
+      }
+    }
+    close_raw_window(length);
+  }
+  reset_raw_path_counters();
+  finish_raw_report();
+  return nullptr;
+}
+
+}  // namespace sensor_handler

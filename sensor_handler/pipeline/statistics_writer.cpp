@@ -1,0 +1,119 @@
+#include "statistics_writer.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "gw_pacing.h"
+#include "lifecycle/stop_flags.h"
+#include "pipeline_counters.h"
+
+namespace sensor_handler {
+
+namespace {
+
+// Counters are unsigned: printed through PRIu64 they read the same as the
+// file's historic "%lld" for every value a counter can reach, and never
+// turn negative.
+#define GW_STAT "%" PRIu64
+constexpr const char record_template[] =
+    "{\"DC\":{\"in\": " GW_STAT ", \"out\": " GW_STAT ", \"rate_in\": " GW_STAT
+    ", \"rate_out\": " GW_STAT "}, \"L0\":{\"in\": " GW_STAT ", \"out\": " GW_STAT
+    ", \"rate_out\": " GW_STAT "}, \"L1\":{\"in\": " GW_STAT ", \"out\": " GW_STAT
+    ", \"rate_out\": " GW_STAT "}, \"L2\":{\"in\": " GW_STAT ", \"out\": " GW_STAT
+    ", \"rate_out\": " GW_STAT "}, \"L3\":{\"in\": " GW_STAT ", \"out\": " GW_STAT
+    ", \"rate_out\": " GW_STAT "},    \"RC\":{\"in\": " GW_STAT ", \"out\": " GW_STAT
+    ", \"rate_in\": " GW_STAT ", \"rate_out\": " GW_STAT "}, \"RC_L0\":{\"in\": " GW_STAT
+    ", \"out\": " GW_STAT ", \"rate_out\": " GW_STAT "}, \"RC_L1\":{\"in\": " GW_STAT
+    ", \"out\": " GW_STAT ", \"rate_out\": " GW_STAT "}, \"RC_L2\":{\"in\": " GW_STAT
+    ", \"out\": " GW_STAT ", \"rate_out\": " GW_STAT "}} \n";
+#undef GW_STAT
+
+bool write_all(int fd, const char *text, std::size_t length) {
+  while (length > 0) {
+    ssize_t written = write(fd, text, length);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    text += written;
+    length -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// Sleeps until the monotonic deadline. A cancelled pacing wait returns at
+// once, and between the stop routine's cancel and its restart request the
+// service still runs: the rest of the second is slept plainly then, so the
+// writer never rewrites the file in a loop.
+void sleep_until(const timespec &deadline) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  long long left_ms = (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000 +
+                      (deadline.tv_nsec - now.tv_nsec) / 1000000;
+  if (left_ms <= 0) return;
+  if (!gw::pacing_sleep(static_cast<std::uint32_t>(left_ms)) || !service_running()) return;
+  while (service_running() &&
+         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
+}
+
+}  // namespace
+
+int format_statistics_record(char *text, std::size_t size) {
+  const PipelineCounters &c = pipeline_counters;
+  int length = std::snprintf(
+      text, size, record_template, c.DC.in.load(), c.DC.out.load(), c.DC.rate_in.load(),
+      c.DC.rate_out.load(), c.L0.in.load(), c.L0.out.load(), c.L0.rate_out.load(), c.L1.in.load(),
+      c.L1.out.load(), c.L1.rate_out.load(), c.L2.in.load(), c.L2.out.load(), c.L2.rate_out.load(),
+      c.L3.in.load(), c.L3.out.load(), c.L3.rate_out.load(), c.RC.in.load(), c.RC.out.load(),
+      c.RC.rate_in.load(), c.RC.rate_out.load(), c.RC_L0.in.load(), c.RC_L0.out.load(),
+      c.RC_L0.rate_out.load(), c.RC_L1.in.load(), c.RC_L1.out.load(), c.RC_L1.rate_out.load(),
+      c.RC_L2.in.load(), c.RC_L2.out.load(), c.RC_L2.rate_out.load());
+  if (length < 0) return 0;
+  if (size > 0 && static_cast<std::size_t>(length) >= size) return static_cast<int>(size - 1);
+  return length;
+}
+
+int write_statistics_file(const char *path) {
+  char temporary[256];
+  int name_length = std::snprintf(temporary, sizeof temporary, "%s.tmp", path);
+  if (name_length < 0 || static_cast<std::size_t>(name_length) >= sizeof temporary) return 1;
+
+  char record[statistics_record_size];
+  const int length = format_statistics_record(record, sizeof record);
+
+  int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return 1;
+  const bool written = write_all(fd, record, static_cast<std::size_t>(length));
+  const bool closed = close(fd) == 0;
+  if (!written || !closed) {
+    // A full /tmp: keep the last whole record rather than a cut one.
+    unlink(temporary);
+    return 0;
+  }
+  if (rename(temporary, path) != 0) {
+    unlink(temporary);
+    return 1;
+  }
+  return 0;
+}
+
+void *statistics_writer(void *) {
+  while (service_running()) {
+    timespec next{};
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    next.tv_sec += 1;
+    if (write_statistics_file(statistics_file_path) != 0) {
+      request_restart();
+      break;
+    }
+    sleep_until(next);
+  }
+  return nullptr;
+}
+
+}  // namespace sensor_handler

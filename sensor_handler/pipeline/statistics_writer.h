@@ -1,0 +1,37 @@
+// The statistics writer: rewrites "/tmp/tobixlite_stats" once a second with
+// one JSON line showing every value of pipeline_counters, for other tools of
+// the gateway (nothing in this program reads it back).
+//
+// Thread: statistics_writer, started at every service build. It only reads
+// the counters (relaxed loads, no lock; see pipeline_counters.h) and owns
+// the file. Each record is written to "/tmp/tobixlite_stats.tmp" and renamed
+// over the file, so a reader sees either the previous record or the new one,
+// never a truncated file. When the file cannot be created or replaced the
+// writer requests a restart and writes nothing; a failed write keeps the
+// previous record. It waits between records with gw::pacing_sleep, so a
+// stop ends it within microseconds, and leaves the file as last written.
+#pragma once
+
+#include <cstddef>
+
+namespace sensor_handler {
+
+constexpr const char statistics_file_path[] = "/tmp/tobixlite_stats";
+
+// Longest record: 29 values of 20 digits each.
+constexpr std::size_t statistics_record_size = 1024;
+
+// Formats one record of the current values into text (size bytes, NUL
+// included). Returns its length; every value below 2^63 prints as with
+// "%lld".
+int format_statistics_record(char *text, std::size_t size);
+
+// Writes one record to path through path + ".tmp" and a rename. Returns 0
+// (also when a write error kept the previous record), or 1 when the file
+// could not be created or replaced.
+int write_statistics_file(const char *path);
+
+// Thread entry; returns nullptr once a stop flag is seen.
+void *statistics_writer(void *);
+
+}  // namespace sensor_handler
