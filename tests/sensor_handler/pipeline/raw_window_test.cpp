@@ -222,7 +222,11 @@ TEST_F(RawWindow, RatesAndStatisticsAfterTheFirstWindow) {
   for (const Advert &report : distinct) send(report);
   for (std::size_t i = 0; i < 4; ++i) send(distinct[i]);
   ASSERT_TRUE(taken(10));
-  ASSERT_TRUE(wait_until([] { return pipeline_counters.DC.in_at_window_start.load() == 10; }));
+  // The last stage's rate closes last.
+  ASSERT_TRUE(wait_until([] {
+    return pipeline_counters.DC.in_at_window_start.load() == 10 &&
+           pipeline_counters.L3.out_at_window_start.load() == 6;
+  }));
 
   const auto &c = pipeline_counters;
   EXPECT_EQ(c.DC.rate_in.load(), 5u);

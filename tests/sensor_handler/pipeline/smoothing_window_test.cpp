@@ -142,7 +142,11 @@ TEST_F(SmoothingWindow, RatesAndRowCountAfterAWindow) {
   send_many(address_2, -80, 1);
   send_many(address_3, -60, 1);
   ASSERT_TRUE(taken(6));
-  ASSERT_TRUE(wait_until([] { return pipeline_counters.RC.in_at_window_start.load() == 6; }));
+  // The rates close first, then the flush counts its rows.
+  ASSERT_TRUE(wait_until([] {
+    return pipeline_counters.RC.in_at_window_start.load() == 6 &&
+           pipeline_counters.RC_L0.rate_out.load() == 3;
+  }));
   ASSERT_EQ(sensor_handler::write_statistics_file(sensor_handler::statistics_file_path), 0);
   const std::string record = gwtest::read_file("/tmp/tobixlite_stats");
   EXPECT_NE(record.find("\"RC\":{\"in\": 6, \"out\": 5, \"rate_in\": 3, \"rate_out\": 2}, "
@@ -170,7 +174,8 @@ TEST_F(SmoothingWindow, ZeroWindowFlushesEverySecond) {
   start();
   send(Advert{address_1, -60, {0x01}});
   ASSERT_TRUE(taken(1));
-  ASSERT_TRUE(wait_until([] { return pipeline_counters.RC.in_at_window_start.load() == 1; }));
+  // The window closes its rates, then flushes its row.
+  ASSERT_TRUE(wait_until([] { return payloads(true).size() == 1; }));
   EXPECT_EQ(pipeline_counters.RC.rate_in.load(), 1u);
   auto texts = payloads(true);
   ASSERT_EQ(texts.size(), 1u);
