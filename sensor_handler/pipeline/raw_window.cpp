@@ -9,6 +9,7 @@
 #include "config/configuration.h"
 #include "gw_output.h"
 #include "lifecycle/stop_flags.h"
+#include "pipeline/node_index.h"
 #include "pipeline/pipeline_counters.h"
 #include "scan/hci_reader.h"
 #include "store/beacon_db.h"
@@ -25,91 +26,35 @@ constexpr int sqlite_done = 101;
 // and data. Which of several such nodes it finds never shows (the report is
 // dropped all the same), so a hash index gives exactly the result of walking
 // the list newest first, at a cost that does not grow with the window.
-class RepeatIndex {
- public:
-  ~RepeatIndex() { std::free(buckets_); }
-
-  bool holds_repeat_of(const BeaconReport &report) const {
-    if (bucket_count_ == 0) return false;
-    const std::uint8_t length = report.data_length();
-    for (const RawBeaconNode *node = buckets_[slot(report.address(), length, report.data())];
-         node != nullptr; node = node->same_bucket) {
-      if (same_address(node->address, report.address()) == 0 && node->payload_length == length &&
-          std::memcmp(node->payload, report.data(), length) == 0) {
-        return true;
-      }
-    }
-    return false;
-  }
-
-  void add(RawBeaconNode *node) {
-    if (node_count_ >= bucket_count_) grow();
-    if (bucket_count_ == 0) {
-      // No memory for any bucket: the node stays unindexed, and its repeats
-      // are stored again, as if the node had not been allocated.
-      return;
-    }
-    RawBeaconNode *&bucket = buckets_[slot(
-        node->address, static_cast<std::uint8_t>(node->payload_length), node->payload)];
-    node->same_bucket = bucket;
-    bucket = node;
-    ++node_count_;
-  }
-
-  // The window's nodes are gone; a large table left by a burst is given back.
-  void clear() {
-    if (bucket_count_ > kept_bucket_count) {
-      std::free(buckets_);
-      buckets_ = nullptr;
-      bucket_count_ = 0;
-    } else if (buckets_ != nullptr) {
-      std::memset(buckets_, 0, bucket_count_ * sizeof *buckets_);
-    }
-    node_count_ = 0;
-  }
-
- private:
-  static constexpr std::size_t first_bucket_count = 256;
-  static constexpr std::size_t kept_bucket_count = 4096;
-
-  std::size_t slot(const std::uint8_t *address, std::uint8_t length,
-                   const std::uint8_t *data) const {
-    // FNV-1a over what makes a repeat.
-    std::uint32_t hash = 2166136261u;
-    auto mix = [&hash](std::uint8_t byte) { hash = (hash ^ byte) * 16777619u; };
-    for (std::size_t i = 0; i < report_address_size; ++i) mix(address[i]);
-    mix(length);
-    for (std::size_t i = 0; i < length; ++i) mix(data[i]);
-    return hash & (bucket_count_ - 1);
-  }
-
-  // Doubles the table and rehashes the chains. When memory is short the old
-  // table stays: chains only get longer, results stay the same.
-  void grow() {
-    const std::size_t count = bucket_count_ == 0 ? first_bucket_count : 2 * bucket_count_;
-    auto *table = static_cast<RawBeaconNode **>(std::calloc(count, sizeof(RawBeaconNode *)));
-    if (table == nullptr) return;
-    RawBeaconNode **old = buckets_;
-    const std::size_t old_count = bucket_count_;
-    buckets_ = table;
-    bucket_count_ = count;
-    for (std::size_t i = 0; i < old_count; ++i) {
-      for (RawBeaconNode *node = old[i]; node != nullptr;) {
-        RawBeaconNode *following = node->same_bucket;
-        RawBeaconNode *&bucket = buckets_[slot(
-            node->address, static_cast<std::uint8_t>(node->payload_length), node->payload)];
-        node->same_bucket = bucket;
-        bucket = node;
-        node = following;
-      }
-    }
-    std::free(old);
-  }
-
-  RawBeaconNode **buckets_ = nullptr;
-  std::size_t bucket_count_ = 0;  // 0 or a power of two
-  std::size_t node_count_ = 0;
+struct RepeatKey {
+  const std::uint8_t *address;
+  std::uint8_t length;
+  const std::uint8_t *data;
 };
+
+struct RepeatTraits {
+  using Node = RawBeaconNode;
+  using Key = RepeatKey;
+
+  static RepeatKey key_of(const RawBeaconNode &node) {
+    return {node.address, static_cast<std::uint8_t>(node.payload_length), node.payload};
+  }
+  static std::uint32_t hash(const RepeatKey &key) {
+    Fnv1a fnv;
+    fnv.mix(key.address, report_address_size);
+    fnv.mix(key.length);
+    fnv.mix(key.data, key.length);
+    return fnv.value();
+  }
+  static bool matches(const RawBeaconNode &node, const RepeatKey &key) {
+    return same_address(node.address, key.address) == 0 && node.payload_length == key.length &&
+           std::memcmp(node.payload, key.data, key.length) == 0;
+  }
+};
+
+// When the index has no table a node stays unindexed, and its repeats are
+// stored again, as if the node had not been allocated.
+using RepeatIndex = NodeIndex<RepeatTraits>;
 
 // thread_one's window: raw_list and its index (this thread only).
 RawBeaconNode *raw_list = nullptr;
@@ -182,7 +127,9 @@ void process_raw_report(const BeaconReport &report, int sensor_number) {
   PipelineCounters &c = pipeline_counters;
   c.DC.in.increment();
   c.L0.in.increment();
-  if (repeat_index.holds_repeat_of(report)) return;
+  if (repeat_index.find({report.address(), report.data_length(), report.data()}) != nullptr) {
+    return;
+  }
 
   const std::uint32_t now = wall_clock_seconds();
   c.L0.out.increment();

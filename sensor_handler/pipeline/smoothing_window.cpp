@@ -9,6 +9,7 @@
 #include "config/configuration.h"
 #include "gw_output.h"
 #include "lifecycle/stop_flags.h"
+#include "pipeline/node_index.h"
 #include "pipeline/pipeline_counters.h"
 #include "scan/hci_reader.h"
 #include "store/beacon_db.h"
@@ -24,76 +25,24 @@ constexpr int sqlite_done = 101;
 // A window holds at most one node per address (a node is made only when
 // none matches), so looking the address up in a hash index finds the very
 // node the newest-first walk would.
-class AddressIndex {
- public:
-  ~AddressIndex() { std::free(buckets_); }
+struct AddressTraits {
+  using Node = SmoothedBeaconNode;
+  using Key = const std::uint8_t *;
 
-  SmoothedBeaconNode *find(const std::uint8_t *address) const {
-    if (bucket_count_ == 0) return nullptr;
-    for (SmoothedBeaconNode *node = buckets_[slot(address)]; node != nullptr;
-         node = node->same_bucket) {
-      if (same_address(node->address, address) == 0) return node;
-    }
-    return nullptr;
+  static const std::uint8_t *key_of(const SmoothedBeaconNode &node) { return node.address; }
+  static std::uint32_t hash(const std::uint8_t *address) {
+    Fnv1a fnv;
+    fnv.mix(address, report_address_size);
+    return fnv.value();
   }
-
-  // When no table can be had the node stays unindexed: its address then
-  // makes a new node at its next report, as after a failed allocation.
-  void add(SmoothedBeaconNode *node) {
-    if (node_count_ >= bucket_count_) grow();
-    if (bucket_count_ == 0) return;
-    SmoothedBeaconNode *&bucket = buckets_[slot(node->address)];
-    node->same_bucket = bucket;
-    bucket = node;
-    ++node_count_;
+  static bool matches(const SmoothedBeaconNode &node, const std::uint8_t *address) {
+    return same_address(node.address, address) == 0;
   }
-
-  void clear() {
-    if (bucket_count_ > kept_bucket_count) {
-      std::free(buckets_);
-      buckets_ = nullptr;
-      bucket_count_ = 0;
-    } else if (buckets_ != nullptr) {
-      std::memset(buckets_, 0, bucket_count_ * sizeof *buckets_);
-    }
-    node_count_ = 0;
-  }
-
- private:
-  static constexpr std::size_t first_bucket_count = 256;
-  static constexpr std::size_t kept_bucket_count = 4096;
-
-  std::size_t slot(const std::uint8_t *address) const {
-    std::uint32_t hash = 2166136261u;
-    for (std::size_t i = 0; i < report_address_size; ++i) hash = (hash ^ address[i]) * 16777619u;
-    return hash & (bucket_count_ - 1);
-  }
-
-  void grow() {
-    const std::size_t count = bucket_count_ == 0 ? first_bucket_count : 2 * bucket_count_;
-    auto *table =
-        static_cast<SmoothedBeaconNode **>(std::calloc(count, sizeof(SmoothedBeaconNode *)));
-    if (table == nullptr) return;
-    SmoothedBeaconNode **old = buckets_;
-    const std::size_t old_count = bucket_count_;
-    buckets_ = table;
-    bucket_count_ = count;
-    for (std::size_t i = 0; i < old_count; ++i) {
-      for (SmoothedBeaconNode *node = old[i]; node != nullptr;) {
-        SmoothedBeaconNode *following = node->same_bucket;
-        SmoothedBeaconNode *&bucket = buckets_[slot(node->address)];
-        node->same_bucket = bucket;
-        bucket = node;
-        node = following;
-      }
-    }
-    std::free(old);
-  }
-
-  SmoothedBeaconNode **buckets_ = nullptr;
-  std::size_t bucket_count_ = 0;  // 0 or a power of two
-  std::size_t node_count_ = 0;
 };
+
+// When the index has no table a node stays unindexed: its address then
+// makes a new node at its next report, as after a failed allocation.
+using AddressIndex = NodeIndex<AddressTraits>;
 
 // thread_two's window (this thread only).
 SmoothedBeaconNode *smooth_list = nullptr;
