@@ -10,6 +10,7 @@
 #include "config/configuration.h"
 #include "config/identity.h"
 #include "gw_command.h"
+#include "gw_hci.h"
 #include "gw_number.h"
 #include "gw_output.h"
 #include "gw_pacing.h"
@@ -18,8 +19,12 @@
 #include "pipeline/smoothing_window.h"
 #include "pipeline/statistics_writer.h"
 #include "scan/hci_reader.h"
+#include "scan/scan_controller.h"
 #include "store/beacon_db.h"
 #include "stop_flags.h"
+#include "uplink/mqtt_link.h"
+#include "uplink/ping.h"
+#include "uplink/publisher.h"
 
 namespace sensor_handler {
 
@@ -126,6 +131,10 @@ struct Worker {
 
 // The workers of one run, in the order they start and are joined.
 struct ServiceWorkers {
+  Worker sensor;
+  Worker mqtt;
+  Worker publish;
+  Worker ping;
   Worker statistics;
   Worker raw_window;
   Worker smoothing_window;
@@ -195,19 +204,29 @@ void run_service() {
   const ServiceConfig &config = service_config;
   reset_handoff();
 
+  ServiceWorkers workers;
+  const int sensor = static_cast<int>(config.sensor_number);
   if (config.sensor_enabled != 0) {
     if (open_beacon_db() != 0) {
-      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot create database sensor 5\n\r",
-                    static_cast<int>(config.sensor_number));
-      close_database_after_failure(config.sensor_number);
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot create database sensor 5\n\r", sensor);
+      close_database_after_failure(sensor);
       notify_and_stop(StopReason::sensor_failure);
     }
-    // The UART module attach and the scan controller join the build here.
+    if (config.usb_dongle_enabled == 0 &&
+        gw::attach_uart_module(config.ble_reset_gpio, config.uart_dev_name, hci_device_index,
+                               config.ble_baud_rate, 3, sensor) != 0) {
+      close_database_after_failure(sensor);
+      notify_and_stop(StopReason::sensor_failure);
+    }
+    char failure_line[80];
+    std::snprintf(failure_line, sizeof failure_line,
+                  "ZENTIB_ERROR : SENSOR%d : Cannot create thread for sensor\n\r", sensor);
+    workers.sensor.start(sensor_thread, failure_line);
   }
 
-  // The MQTT connection, batch publisher and ping workers start here, ahead
-  // of the statistics writer.
-  ServiceWorkers workers;
+  workers.mqtt.start(mqtt_thread, "ZENTIB_ERROR : Cannot create thread for MQTT\n\r");
+  workers.publish.start(publish_thread, "ZENTIB_ERROR : Cannot create thread for MQTT\n\r");
+  workers.ping.start(ping_thread, "ZENTIB_ERROR : Cannot create thread for Alive Packet\n\r");
   workers.statistics.start(statistics_writer, "ZENTIB_ERROR : Cannot create thread for Statistics\n\r");
   workers.raw_window.start(thread_one, "ZENTIB_ERROR : Cannot create thread for thread_one\n\r");
   if (config.smoothing_filter != 0) {
@@ -217,10 +236,22 @@ void run_service() {
 
   wait_for_stop_request();
 
+  if (config.sensor_enabled != 0) {
+    workers.sensor.join();
+    if (config.usb_dongle_enabled == 0) gw::run_command("kill `pgrep hciattach` >/dev/null 2>&1");
+  }
+
+  // Asked whenever a client exists, not only while connected: a client that
+  // is reconnecting by itself must leave its network loop as well.
+  disconnect_mqtt_client();
+  workers.mqtt.join();
+  workers.publish.join();
+  workers.ping.join();
   workers.statistics.join();
   workers.raw_window.join();
   workers.smoothing_window.join();
 
+  destroy_mqtt_client();
   mosquitto_lib_cleanup();
 
   if (gw::gw_uci_set_value("tobixlite_config", "@mqtt[0]", "mqtt_status", "0") != 0) {

@@ -1,0 +1,38 @@
+// The scan controller: sensor_thread owns the HCI device for one service
+// run. It brings the device up (passive LE scan, a socket filter that lets
+// only LE Meta events through), then once per sensing period checks the
+// database file against its limit (reclaiming space when it is reached),
+// runs a read phase while the broker is connected, trims or clears table
+// BLE and waits for the next period. Failures back off through
+// restart_hci_interface; past two back-offs the interface failure is
+// recorded and the service is stopped with a sensor failure.
+//
+// Shared with other threads:
+//   scan_ready                written here only; relaxed (diagnostics/tests).
+//   interface_failure_count   written here only, read by ping_thread: the
+//                             text is filled before the count is raised
+//                             (release), the reader loads the count
+//                             (acquire) before reading the text.
+//   interface_failure_text    see above.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace sensor_handler {
+
+// Number of the HCI device in "hci%d" and hci_open_dev: the gateway's one
+// controller is hci0.
+extern std::int32_t hci_device_index;
+
+extern std::atomic<std::int32_t> scan_ready;
+
+constexpr std::size_t interface_failure_text_size = 100;
+extern std::atomic<std::uint8_t> interface_failure_count;
+extern char interface_failure_text[interface_failure_text_size];
+
+// Thread entry; started by run_service when the sensor is enabled.
+void *sensor_thread(void *unused);
+
+}  // namespace sensor_handler
