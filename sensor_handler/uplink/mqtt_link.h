@@ -8,12 +8,14 @@
 //                 by on_disconnect and whenever a client is given up; read
 //                 without a lock by the publisher, the ping, the scan
 //                 controller and the teardown.
-// The client is shared by mqtt_thread (connect, loop, destroy after a fatal
-// loop error), the publishing threads (publish_to_broker) and the teardown;
-// a publish and a destroy of the same client never overlap.
+// mqtt_client     the current client; replaced and destroyed only under
+//                 mqtt_client_lock, which every publish holds as well, so a
+//                 publish and a destroy of the same client never overlap.
 #pragma once
 
 #include <atomic>
+
+struct mosquitto;
 
 namespace sensor_handler {
 
@@ -21,6 +23,10 @@ extern std::atomic<bool> mqtt_connected;
 
 // Thread entry; started by run_service at every build.
 void *mqtt_thread(void *unused);
+
+// Makes client the current client (nullptr: none). The previous one is not
+// destroyed here.
+void set_mqtt_client(struct mosquitto *client);
 
 // Publishes payload on topic with the configured QoS through the current
 // client. 0 when the library accepted it; 1 when there is no client, a stop
