@@ -1,11 +1,51 @@
 // The batch publisher: once per posting period, while the broker is
 // connected, publish_thread selects the next batch of rows after the select
 // cursor and publishes it as one JSON message on the configured topic.
-// At most once: a batch is never selected twice and never retried.
+//
+// At most once: the publish cursor (last_published_dbid, store/beacon_db.h)
+// jumps to the select cursor before the message is handed to the broker and
+// stays there whatever the publish's outcome, so a batch is never selected
+// twice and never retried; sensor_thread deletes the rows up to it.
+//
+// Thread: publish_thread only, one per service run. It owns the batch texts
+// of the store and the message it builds from them; it shares the database
+// (under the store's lock, taken by select_batch and mark_batch_published)
+// and the client (under the client lock, taken by publish_to_broker).
+// mqtt_connected and the stop flags are read without a lock.
 #pragma once
+
+#include <cstddef>
 
 namespace sensor_handler {
 
 void *publish_thread(void *unused);
+
+// The JSON message of one batch, on the heap; freed once by its owner.
+class BatchPayload {
+ public:
+  BatchPayload() = default;
+  ~BatchPayload();
+  BatchPayload(BatchPayload &&other) noexcept;
+  BatchPayload &operator=(BatchPayload &&other) noexcept;
+  BatchPayload(const BatchPayload &) = delete;
+  BatchPayload &operator=(const BatchPayload &) = delete;
+
+  explicit operator bool() const { return text_ != nullptr; }
+  const char *c_str() const { return text_ != nullptr ? text_ : ""; }
+  std::size_t length() const { return length_; }
+
+ private:
+  friend BatchPayload build_batch_payload(const char *raw_text, const char *filtered_text);
+  char *text_ = nullptr;
+  std::size_t length_ = 0;
+};
+
+// Formats the batch message of the template that smoothing_filter selects
+// (the filtered part only while it is on) with client_id, firmware_version,
+// the two packet counts of the last select and the two texts. The buffer is
+// sized from exactly what is formatted into it. An empty payload (false)
+// after "ZENTIB_ERROR : SENSOR%d : MQTT - Cannot allocate the batch
+// message\n\r" when memory is short.
+BatchPayload build_batch_payload(const char *raw_text, const char *filtered_text);
 
 }  // namespace sensor_handler
