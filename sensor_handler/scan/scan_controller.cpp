@@ -1,7 +1,23 @@
-// Placeholder until the scan controller lands: waits for the stop.
 #include "scan_controller.h"
 
+#include <bluetooth/bluetooth.h>
+#include <bluetooth/hci.h>
+#include <bluetooth/hci_lib.h>
+#include <cstdio>
+#include <cstring>
+
+#include "config/configuration.h"
+#include "gw_command.h"
+#include "gw_hci.h"
+#include "gw_output.h"
+#include "gw_pacing.h"
+#include "lifecycle/service.h"
 #include "lifecycle/stop_flags.h"
+#include "scan/hci_device.h"
+#include "scan/hci_reader.h"
+#include "store/beacon_db.h"
+#include "uplink/mqtt_link.h"
+#include "uplink/ping.h"
 
 namespace sensor_handler {
 
@@ -10,8 +26,205 @@ std::atomic<std::int32_t> scan_ready{0};
 std::atomic<std::uint8_t> interface_failure_count{0};
 char interface_failure_text[interface_failure_text_size] = {};
 
+namespace {
+
+constexpr int command_timeout_ms = 1000;
+constexpr std::uint8_t passive_scan = 0;
+constexpr std::uint8_t public_address = 0;
+constexpr std::uint8_t accept_all_adverts = 0;
+constexpr std::uint8_t report_duplicates = 0;
+constexpr std::uint32_t retry_limit = 2;
+constexpr char interface_failure_message[] = "BT4 Interface Failed";
+
+// Bluetooth Core scan units of 0.625 ms for a time in milliseconds: the
+// product first, then the truncating division, in 32 bits. The LE command
+// takes the low 16 bits (40,960 ms is sent as 0).
+constexpr std::uint32_t scan_units(std::int32_t milliseconds) {
+  return static_cast<std::uint32_t>(milliseconds) * 8u / 5u;
+}
+
+// One thread life of the controller.
+class ScanController {
+ public:
+  explicit ScanController(HciDevice &device)
+      : device_(device),
+        sensor_(static_cast<int>(service_config.sensor_number)),
+        sensing_rate_(static_cast<std::uint32_t>(service_config.sensing_rate)),
+        interval_units_(scan_units(service_config.scan_interval)),
+        window_units_(scan_units(service_config.scan_window)) {
+    scan_ready.store(0, std::memory_order_relaxed);
+    interface_failure_count.store(0, std::memory_order_relaxed);
+    scan_deadline_ = gw::pacing_clock_seconds() + sensing_rate_;
+  }
+
+  void run() {
+    while (service_running()) cycle();
+    shut_down();
+  }
+
+  // The back-off step; also called by the reclaim between reopen attempts.
+  void back_off() {
+    // A stopping service needs no interface cycle: the next build brings the
+    // interface up from scratch.
+    if (!service_running()) return;
+    if (handle_ >= 0) {
+      // The interface cycle resets the controller and its scan: close now
+      // and let the next cycle set the scan up again.
+      undo_scan_setup();
+      scan_ready.store(0, std::memory_order_relaxed);
+    }
+    gw::restart_hci_interface(hci_device_index, sensor_, retry_count_);
+  }
+
+ private:
+  void cycle() {
+    if (retry_count_ > retry_limit) report_interface_failure();
+
+    if (scan_ready.load(std::memory_order_relaxed) == 0 && !bring_up()) {
+      back_off_and_pace();
+      return;
+    }
+
+    float size = 0.0f;
+    if (gw::file_size_mib(service_config.db_path, &size, sensor_) != 0) {
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot get file Size\n\r", sensor_);
+      back_off_and_pace();
+      return;
+    }
+
+    const float limit = static_cast<float>(static_cast<std::uint32_t>(service_config.max_storage_limit));
+    if (!(limit > size)) {
+      // A failed VACUUM still runs the table step: trimming the published
+      // rows is what lets the file shrink at a later reclaim.
+      if (reclaim_beacon_space(sensor_, back_off_from_reclaim, this) == ReclaimResult::stopped) {
+        return;
+      }
+    } else if (mqtt_connected.load()) {
+      read_advertising_reports(handle_, static_cast<std::uint16_t>(service_config.scan_duration),
+                               sensor_);
+    }
+
+    if (mqtt_connected.load()) {
+      delete_published_beacon_rows(last_published_dbid.load(std::memory_order_relaxed), sensor_);
+    } else if (clear_beacon_table(sensor_) != 0) {
+      gw::gw_printf("ZENTIB_ERROR : Cannot Clear Table\n\r");
+      back_off_and_pace();
+      return;
+    }
+    pace();
+  }
+
+  void report_interface_failure() {
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Software Retries done\n\r", sensor_);
+    std::memset(interface_failure_text, 0, sizeof interface_failure_text);
+    std::memcpy(interface_failure_text, interface_failure_message, sizeof interface_failure_message);
+    interface_failure_count.fetch_add(1, std::memory_order_release);
+    // The ping thread would send it at its next turn, but the stop below
+    // takes the connection down first: the failure goes out now.
+    if (mqtt_connected.load()) publish_interface_failure();
+    notify_and_stop(StopReason::sensor_failure);
+  }
+
+  // Interface up, device open, passive scan on, LE Meta events only. False
+  // after its message, with nothing left open.
+  bool bring_up() {
+    char command[gw::command_capacity] = {};
+    std::snprintf(command, sizeof command, "hciconfig hci%d up >/dev/null 2>&1",
+                  static_cast<int>(hci_device_index));
+    if (gw::run_command(command) != 0) {
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot Execute %s\n\r", sensor_, command);
+      return false;
+    }
+    handle_ = device_.open_device(hci_device_index);
+    if (handle_ < 0) {
+      handle_ = -1;
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Could not open device\n\r", sensor_);
+      return false;
+    }
+    device_.set_scan_enable(handle_, 0, report_duplicates, command_timeout_ms);
+    if (device_.set_scan_parameters(handle_, passive_scan, static_cast<std::uint16_t>(interval_units_),
+                                    static_cast<std::uint16_t>(window_units_), public_address,
+                                    accept_all_adverts, command_timeout_ms) < 0) {
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Set scan parameters failed\n\r", sensor_);
+      close_device();
+      return false;
+    }
+    if (device_.set_scan_enable(handle_, 1, report_duplicates, command_timeout_ms) < 0) {
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Enable scan failed\n\r", sensor_);
+      disable_and_close();
+      return false;
+    }
+    if (device_.get_filter(handle_, &saved_filter_) < 0) {
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Could not get socket options\n\r", sensor_);
+      disable_and_close();
+      return false;
+    }
+    hci_filter filter;
+    hci_filter_clear(&filter);
+    hci_filter_set_ptype(HCI_EVENT_PKT, &filter);
+    hci_filter_set_event(EVT_LE_META_EVENT, &filter);
+    if (device_.set_filter(handle_, filter) < 0) {
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Could not set socket options\n\r", sensor_);
+      disable_and_close();
+      return false;
+    }
+    scan_ready.store(1, std::memory_order_relaxed);
+    scan_deadline_ = gw::pacing_clock_seconds() + sensing_rate_;
+    return true;
+  }
+
+  void close_device() {
+    device_.close_device(handle_);
+    handle_ = -1;
+  }
+
+  void disable_and_close() {
+    device_.set_scan_enable(handle_, 0, report_duplicates, command_timeout_ms);
+    close_device();
+  }
+
+  // The reverse of a successful bring-up; results are of no use here.
+  void undo_scan_setup() {
+    device_.set_filter(handle_, saved_filter_);
+    disable_and_close();
+  }
+
+  static void back_off_from_reclaim(void *controller) {
+    static_cast<ScanController *>(controller)->back_off();
+  }
+
+  void back_off_and_pace() {
+    back_off();
+    pace();
+  }
+
+  void pace() { gw::wait_next_period(&scan_deadline_, sensing_rate_, sensor_); }
+
+  void shut_down() {
+    if (handle_ >= 0) undo_scan_setup();
+    scan_ready.store(0, std::memory_order_relaxed);
+    if (finalize_insert_statement() != 0) {
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot Finalize Sensor Statement\n\r", sensor_);
+    }
+    gw::run_command("kill `pgrep hciattach` >/dev/null 2>&1");
+  }
+
+  HciDevice &device_;
+  const int sensor_;
+  const std::uint32_t sensing_rate_;
+  const std::uint32_t interval_units_;
+  const std::uint32_t window_units_;
+  int handle_ = -1;
+  std::uint32_t retry_count_ = 0;
+  std::uint32_t scan_deadline_ = 0;
+  hci_filter saved_filter_{};
+};
+
+}  // namespace
+
 void *sensor_thread(void *) {
-  wait_for_stop_request();
+  ScanController controller(*hci_device_in_use);
+  controller.run();
   return nullptr;
 }
 

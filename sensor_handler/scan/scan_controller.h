@@ -2,10 +2,22 @@
 // run. It brings the device up (passive LE scan, a socket filter that lets
 // only LE Meta events through), then once per sensing period checks the
 // database file against its limit (reclaiming space when it is reached),
-// runs a read phase while the broker is connected, trims or clears table
-// BLE and waits for the next period. Failures back off through
-// restart_hci_interface; past two back-offs the interface failure is
-// recorded and the service is stopped with a sensor failure.
+// runs a read phase while the broker is connected, trims (connected) or
+// clears (not connected) table BLE and waits for the next period.
+//
+// Failures back off through restart_hci_interface, which counts a retry.
+// Cycling the interface resets the controller and turns LE scanning off,
+// so a back-off while scanning also closes the device: the next cycle sets
+// the scan up again. At the start of the cycle after the third back-off of
+// a thread life the interface failure is recorded, published while the
+// broker is connected, and the service is stopped with a sensor failure.
+// On its way out the thread restores the socket's filter, disables the
+// scan and closes the device (only if a bring-up left it open), finalizes
+// the insert statement and ends any hciattach daemon.
+//
+// The device is reached through hci_device_in_use (scan/hci_device.h); the
+// database only through the store's locked routines (store/beacon_db.h), so
+// the reclaim never races an insert of thread_one or thread_two.
 //
 // Shared with other threads:
 //   scan_ready                written here only; relaxed (diagnostics/tests).

@@ -1,0 +1,311 @@
+// sensor_thread on the HCI device double, the real beacon store and the
+// sandbox's fake hciconfig: bring-up and shutdown, the failure rows, the
+// retry limit, the broker-dependent steps, and the reclaim against inserts.
+#include "scan/scan_controller.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "config/configuration.h"
+#include "gw_pacing.h"
+#include "lifecycle/service.h"
+#include "lifecycle/stop_flags.h"
+#include "sandbox.h"
+#include "scan/fake_hci_device.h"
+#include "scan/hci_reader.h"
+#include "signal_recorder.h"
+#include "stdout_capture.h"
+#include "store/beacon_db.h"
+#include "store/db_reader.h"
+#include "uplink/mqtt_link.h"
+
+namespace sensor_handler {
+namespace {
+
+using namespace std::chrono_literals;
+using Calls = std::vector<std::string>;
+
+constexpr char database_path[] = "/tmp/beacons.db";
+const std::string prefix = "ZENTIB_ERROR : SENSOR1 : ";
+const Calls bring_up = {"open 0", "scan_enable 0 0 1000", "scan_parameters 0 00A0 00A0 0 0 1000",
+                        "scan_enable 1 0 1000", "get_filter",
+                        "set_filter 00000010 00000000 40000000 0000"};
+const Calls undo = {scan_test::filter_text(scan_test::saved_filter), "scan_enable 0 0 1000", "close"};
+
+Calls joined(Calls a, const Calls &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+Calls first(std::size_t n, const Calls &calls) { return Calls(calls.begin(), calls.begin() + n); }
+
+bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout = 15s) {
+  for (auto until = std::chrono::steady_clock::now() + timeout; !done();) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+std::vector<gwtest::BeaconRow> rows() { return gwtest::DbReader(database_path).rows(); }
+
+class ScanControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(gwtest::reset_sandbox());
+    ASSERT_TRUE(parent_.ok());
+    parent_pid = parent_.pid();  // reason 3 signals it
+    clear_stop_state();
+    service_config = ServiceConfig{};
+    std::snprintf(service_config.db_path, sizeof service_config.db_path, "%s", database_path);
+    last_published_dbid.store(0);
+    highest_selected_dbid.store(0);
+    reset_handoff();
+    ASSERT_EQ(open_beacon_db(), 0);
+    use_new_device();
+  }
+  void TearDown() override {
+    close_beacon_db();
+    hci_device_in_use = bluez_;
+    clear_stop_state();
+  }
+
+  static void clear_stop_state() {
+    exit_requested.store(false);
+    clear_restart_request();
+    gw::clear_pacing_cancelled();
+    gw::clear_attach_stop();
+    exit_code.store(0);
+    mqtt_connected.store(false);
+  }
+
+  void use_new_device() {
+    device_ = std::make_unique<scan_test::FakeHciDevice>();
+    hci_device_in_use = device_.get();
+  }
+
+  // Runs the controller through script (true when all it waited for came),
+  // stops it as a signal would, joins it and returns what it printed.
+  std::string run(const std::function<bool()> &script) {
+    std::string text;
+    bool reached = false;
+    {
+      gwtest::StdoutCapture output;
+      pthread_t thread;
+      if (pthread_create(&thread, nullptr, sensor_thread, nullptr) == 0) {
+        reached = script();
+        request_restart();
+        pthread_join(thread, nullptr);
+      }
+      text = output.text();
+    }
+    clear_restart_request();
+    gw::clear_pacing_cancelled();
+    EXPECT_TRUE(reached);
+    // Failures inside the script were printed into the capture.
+    if (HasFailure()) std::fprintf(stderr, "%s\n", text.c_str());
+    return text;
+  }
+
+  std::function<bool()> until_scanning() {
+    return [] { return wait_until([] { return scan_ready.load() == 1; }); };
+  }
+
+  gwtest::SignalRecorder parent_;
+  gwtest::FakeCommand hciconfig_{"hciconfig"};
+  std::unique_ptr<scan_test::FakeHciDevice> device_;
+  HciDevice *const bluez_ = hci_device_in_use;
+};
+
+TEST_F(ScanControllerTest, BringUpSetsAPassiveScanAndShutdownRestoresTheSocket) {
+  // The command carries 16 bits of units: 40,960 ms wrap to 0, 41,000 to 64.
+  for (auto [interval, window, parameters] :
+       {std::tuple{100, 100, "scan_parameters 0 00A0 00A0 0 0 1000"},
+        std::tuple{40960, 41000, "scan_parameters 0 0000 0040 0 0 1000"}}) {
+    hciconfig_.clear();
+    use_new_device();
+    service_config.scan_interval = interval;
+    service_config.scan_window = window;
+    EXPECT_EQ(run(until_scanning()), "");
+    Calls expected = joined(bring_up, undo);
+    expected[2] = parameters;
+    EXPECT_EQ(device_->calls(), expected);
+    EXPECT_EQ(device_->misuse(), 0);
+    EXPECT_EQ(hciconfig_.calls(), Calls{"hci0 up"});
+  }
+}
+
+TEST_F(ScanControllerTest, EveryBringUpFailureClosesWhatItOpenedAndBacksOff) {
+  const Calls disable_close = {"scan_enable 0 0 1000", "close"};
+  struct Case {
+    const char *step, *message;
+    Calls device_calls;
+  } cases[] = {
+      // A device never opened is not touched again, not even at shutdown.
+      {"open", "Could not open device", {"open 0"}},
+      {"scan_parameters", "Set scan parameters failed", joined(first(3, bring_up), {"close"})},
+      {"scan_enable 1", "Enable scan failed", joined(first(4, bring_up), disable_close)},
+      {"get_filter", "Could not get socket options", joined(first(5, bring_up), disable_close)},
+      {"set_filter", "Could not set socket options", joined(bring_up, disable_close)},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.step);
+    hciconfig_.clear();
+    use_new_device();
+    device_->fail(c.step);
+    // The stop cuts the back-off's pause short; the interface still comes up.
+    EXPECT_EQ(run([&] { return hciconfig_.wait_for_calls(2, 10s); }), prefix + c.message + "\n\r");
+    EXPECT_EQ(device_->calls(), c.device_calls);
+    EXPECT_EQ(device_->misuse(), 0);
+    EXPECT_EQ(hciconfig_.calls(), (Calls{"hci0 up", "hci0 down", "hci0 up"}));
+  }
+}
+
+TEST_F(ScanControllerTest, ThirdBackOffEndsTheServiceAtTheNextCycleAndEachRescans) {
+  device_->fail("open", 1);
+  const char kept[] = "/tmp/kept.db";
+  const std::string text = run([&] {
+    if (!wait_until([&] { return device_->count("open 0") == 2 && scan_ready.load() == 1; })) {
+      return false;
+    }
+    // Two more back-offs, from a missing database file, each after cycles
+    // that went well. A back-off while scanning closes the device (the
+    // interface cycle turned the scan off) and the next cycle rescans.
+    for (std::size_t back_offs = 2; back_offs <= 3; ++back_offs) {
+      std::this_thread::sleep_for(200ms);
+      if (!service_running() || std::rename(database_path, kept) != 0) return false;
+      bool closed = wait_until([&] { return device_->count("close") == back_offs - 1; });
+      if (std::rename(kept, database_path) != 0 || !closed) return false;
+      if (back_offs == 2 &&
+          !wait_until([&] { return device_->count("open 0") == 3 && scan_ready.load() == 1; })) {
+        return false;
+      }
+    }
+    return wait_until([] { return !service_running(); });
+  });
+
+  std::size_t at = 0;
+  for (std::string line : {"Could not open device", "Cannot get file Size", "Cannot get file Size",
+                           "Software Retries done\n\rZENTIB_ERROR : Restarting Program due "
+                           "Sensor1(BLE) Failure"}) {
+    at = text.find(line + "\n\r", at + 1);
+    ASSERT_NE(at, std::string::npos) << line << "\n" << text;
+  }
+  EXPECT_EQ(text.find("Retries done"), text.rfind("Retries done"));
+  EXPECT_EQ(exit_code.load(), 3u);
+  EXPECT_TRUE(exit_requested.load());
+  EXPECT_EQ(interface_failure_count.load(), 1);
+  EXPECT_EQ(std::string(interface_failure_text), "BT4 Interface Failed");
+  EXPECT_TRUE(parent_.wait_for("SIGUSR1", 1, 5s));
+  EXPECT_EQ(device_->open_handle(), -1);
+  EXPECT_EQ(device_->misuse(), 0);
+  EXPECT_EQ(device_->count(undo[0]), device_->count("close"));
+}
+
+TEST_F(ScanControllerTest, ReadPhaseAndTableStepFollowTheBrokerLink) {
+  const std::uint8_t advert[] = {0x04, 0x3E, 0x0C, 0x02, 0x01, 0x00, 0x00, 0x11,
+                                 0x22, 0x33, 0x44, 0x55, 0x66, 0x00, 0xC4};
+  run([&] {
+    if (!until_scanning()()) return false;
+    EXPECT_EQ(write(device_->peer(), advert, sizeof advert), static_cast<ssize_t>(sizeof advert));
+    EXPECT_EQ(insert_beacon_row(1, "AA", nullptr), SQLITE_DONE);
+
+    // Broker down: the table is emptied every period and nothing is read.
+    if (!wait_until([] { return rows().empty(); })) return false;
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(raw_pending.load(), 0);
+    std::uint8_t peek[32];
+    EXPECT_EQ(recv(device_->open_handle(), peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT),
+              static_cast<ssize_t>(sizeof advert));
+
+    // Broker up: the queued advert is handed off, then the table step trims
+    // only what was published.
+    mqtt_connected.store(true);
+    if (!wait_until([] { return raw_pending.load() == 1; })) return false;
+    for (const char *payload : {"B1", "B2", "B3"}) insert_beacon_row(2, payload, nullptr);
+    last_published_dbid.store(static_cast<std::uint64_t>(rows().at(1).dbid));
+    finish_raw_report();
+    if (!wait_until([] { return rows().size() == 1; })) return false;
+    std::this_thread::sleep_for(1500ms);  // more read phases and table steps
+    EXPECT_EQ(rows().size(), 1u);
+    EXPECT_EQ(rows().at(0).payload, "B3");
+
+    mqtt_connected.store(false);
+    return wait_until([] { return rows().empty(); }, 5s);
+  });
+}
+
+TEST_F(ScanControllerTest, ReclaimCutShortByAStopLeavesTheDatabaseClosed) {
+  // The file is at its limit (0) and cannot be reopened: the path is a folder.
+  service_config.max_storage_limit = 0;
+  std::snprintf(service_config.db_path, sizeof service_config.db_path, "/tmp/folder");
+  ASSERT_EQ(mkdir("/tmp/folder", 0755), 0);
+  // The reopen repetition backs off between attempts, closing the scan first.
+  const std::string text = run([&] {
+    return hciconfig_.wait_for_calls(2, 10s) && device_->count("close") == 1;
+  });
+  EXPECT_NE(text.find(prefix + "Cannot open the BLE database\n\r" + prefix + "Status = 14\n\r" +
+                      prefix + "Cannot create database sensor 1\n\r"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("Cannot Clear Table"), std::string::npos);
+  EXPECT_EQ(text.find("Finalize"), std::string::npos);
+  EXPECT_FALSE(beacon_db_open());
+  EXPECT_EQ(insert_beacon_row(1, "AA", nullptr), beacon_db_unavailable);
+  EXPECT_EQ(device_->calls(), joined(bring_up, undo));
+}
+
+TEST_F(ScanControllerTest, ReclaimWhileBothPathsInsertLosesNoRow) {
+  service_config.max_storage_limit = 0;  // a reclaim every cycle (50 ms)
+  mqtt_connected.store(true);             // trims up to DBID 0: keeps every row
+  struct Inserter {
+    const char *payload, *payload2;
+    std::atomic<long> done{0}, other{0}, recovered{0};
+  } inserters[] = {{"0201061AFF4C000215", nullptr}, {nullptr, "665544332211C4"}};
+  std::atomic<bool> inserting{true};
+  const std::string output = run([&] {
+    std::vector<std::thread> threads;
+    for (Inserter &inserter : inserters) {
+      threads.emplace_back([&inserter, &inserting] {
+        for (int last = SQLITE_DONE; inserting.load(); std::this_thread::sleep_for(200us)) {
+          int rc = insert_beacon_row(7, inserter.payload, inserter.payload2);
+          if (rc == SQLITE_DONE) {
+            ++inserter.done;
+            if (last == beacon_db_unavailable) ++inserter.recovered;
+          } else if (rc != beacon_db_unavailable) {
+            ++inserter.other;
+          }
+          last = rc;
+        }
+      });
+    }
+    // Both paths insert again after reclaims that took their statement away.
+    bool recovered = wait_until([&] {
+      return inserters[0].recovered.load() >= 2 && inserters[1].recovered.load() >= 2;
+    });
+    inserting.store(false);
+    for (auto &thread : threads) thread.join();
+    return recovered;
+  });
+
+  EXPECT_EQ(output, "");
+  long raw = 0, smoothed = 0;
+  for (const auto &row : rows()) {
+    raw += row.payload.has_value();
+    smoothed += row.payload2.has_value();
+  }
+  EXPECT_EQ(raw, inserters[0].done.load());
+  EXPECT_EQ(smoothed, inserters[1].done.load());
+  EXPECT_EQ(inserters[0].other.load() + inserters[1].other.load(), 0);
+  EXPECT_FALSE(beacon_db.has_insert_statement());  // finalized on the way out
+}
+
+}  // namespace
+}  // namespace sensor_handler
