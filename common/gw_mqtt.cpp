@@ -1,31 +1,61 @@
 #include "gw_mqtt.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <mosquitto.h>
+#include <unistd.h>
 
 #include "gw_pacing.h"
 
 namespace gw {
+namespace {
+
+bool stop_requested() {
+  return connect_stop.load(std::memory_order_acquire) != 0 || pacing_cancelled.load() != 0;
+}
+
+}  // namespace
 
 int connect_with_retry(struct mosquitto *client, const char *host, int port, int keep_alive) {
   mark_connect_busy();
-  // A cancelled pacing means the service run is ending (also a restart that
-  // did not come through the stop routine), so it ends the retries as well.
-  while (connect_stop.load(std::memory_order_acquire) == 0 && pacing_cancelled.load() == 0) {
-    if (mosquitto_connect(client, host, port, keep_alive) == MOSQ_ERR_SUCCESS) break;
+  while (!stop_requested()) {
+    const int result = mosquitto_connect(client, host, port, keep_alive);
+    mark_sockets_close_on_exec();
+    if (result == MOSQ_ERR_SUCCESS) break;
     pacing_sleep(2000);
   }
-  const bool stopped = connect_stop.load(std::memory_order_acquire) != 0 || pacing_cancelled.load() != 0;
+  const bool stopped = stop_requested();
   mark_connect_idle();
   return stopped ? 1 : 0;
 }
 
 int publish_message(struct mosquitto *client, const char *topic, const char *payload, int qos) {
   if (connect_stop.load(std::memory_order_acquire) != 0) return 1;
-  if (client == nullptr) return 1;
+  if (client == nullptr || topic == nullptr || payload == nullptr) return 1;
   const int result = mosquitto_publish(client, nullptr, topic, static_cast<int>(std::strlen(payload)),
                                        payload, qos, false);
   return result == MOSQ_ERR_SUCCESS ? 0 : 1;
+}
+
+void mark_sockets_close_on_exec() {
+  DIR *folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return;
+  const int own = dirfd(folder);
+  while (const dirent *entry = readdir(folder)) {
+    char *end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd <= STDERR_FILENO || fd == own) continue;
+    char target[16] = {};
+    if (readlinkat(own, entry->d_name, target, sizeof target - 1) < 7 ||
+        std::strncmp(target, "socket:", 7) != 0) {
+      continue;
+    }
+    const int flags = fcntl(static_cast<int>(fd), F_GETFD);
+    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
+  }
+  closedir(folder);
 }
 
 }  // namespace gw

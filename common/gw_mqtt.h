@@ -1,6 +1,13 @@
-// The two broker routines of the common library: the endless connect with
-// its two-second retries, and one publish of a text. Both honour
-// connect_stop (gw_pacing.h): a stop ends the retries and refuses publishes.
+// The broker routines of the common library: the endless connect with its
+// two-second retries, one publish of a text, and keeping the client
+// library's sockets away from the commands the gateway runs.
+//
+// Threads: connect_with_retry runs on the MQTT thread only; publish_message
+// on any thread that keeps the client alive for the call (sensor_handler
+// holds its client lock around it). Both honour connect_stop (gw_pacing.h):
+// a stop ends the retries and refuses publishes. A cancelled pacing ends the
+// retries as well, since every end of a service run cancels it (also a
+// restart that did not come through the stop routine).
 #pragma once
 
 struct mosquitto;
@@ -8,13 +15,23 @@ struct mosquitto;
 namespace gw {
 
 // Connects client to host:port with keep_alive seconds, retrying every 2 s
-// until it succeeds or connect_stop is set. connect_idle is clear while it
-// runs. Returns 0 when connected, 1 when connect_stop ended it.
+// until it succeeds, connect_stop is set or pacing is cancelled.
+// connect_idle is clear while it runs. Returns 0 when connected, 1 when a
+// stop ended it (also when the last attempt had succeeded).
 int connect_with_retry(struct mosquitto *client, const char *host, int port, int keep_alive);
 
 // Publishes payload (without its terminator), retain off. 0 when the
-// library accepted it; 1 when connect_stop is set (nothing sent) or on any
-// library error. Prints nothing.
+// library accepted it; 1 when connect_stop is set (nothing sent), there is
+// no client, or on any library error. Prints nothing.
 int publish_message(struct mosquitto *client, const char *topic, const char *payload, int qos);
+
+// The client library opens its socket pair (at mosquitto_new and at every
+// mosquitto_connect) and its broker socket (also when it reconnects by
+// itself) without close-on-exec. An inherited broker socket would keep the
+// connection open in a command that outlives it (hciattach stays behind as a
+// daemon), so the broker would neither see the gateway leave nor publish its
+// last will. Marks every socket of the process close-on-exec; call it right
+// after each of those points. Thread-safe.
+void mark_sockets_close_on_exec();
 
 }  // namespace gw

@@ -1,16 +1,27 @@
-// The broker connection: mqtt_thread creates a client per connection cycle
-// (client ID, optional credentials, last will), connects with endless
-// two-second retries and runs the library's network loop, inside which
-// on_connect (subscribe, birth packet, SIGUSR2 to status_led, mqtt_status
-// "1", mqtt_connected) and on_disconnect run.
+// The broker connection. mqtt_thread creates a client per connection cycle
+// (client ID, credentials only with a user name, the last will on
+// "/Logs/Info"), connects with endless two-second retries and runs the
+// library's network loop. on_connect (subscription to "/Logs/Ver", birth
+// packet, SIGUSR2 to status_led, mqtt_status "1", mqtt_connected) and
+// on_disconnect (SIGUSR1 to status_led, mqtt_status "0") run inside that
+// loop; the library reconnects by itself after a lost connection. The
+// firmware notices are taken by on_message (firmware_notice.h).
 //
-// mqtt_connected  seq_cst; set by on_connect after the birth packet, cleared
-//                 by on_disconnect and whenever a client is given up; read
-//                 without a lock by the publisher, the ping, the scan
+// Threads: mqtt_thread owns a client while it connects; from the network
+// loop on the client is shared with the publishers (publish_thread,
+// ping_thread, the scan controller's failure packet) and the teardown. The
+// client runs in the library's threaded mode, so only the loop touches the
+// broker socket and every callback runs on mqtt_thread; the callbacks never
+// take mqtt_client_lock.
+//
+// mqtt_connected  seq_cst; set by on_connect after the birth packet,
+//                 cleared by on_disconnect and whenever a client is given
+//                 up; read without a lock by the publishers, the scan
 //                 controller and the teardown.
-// mqtt_client     the current client; replaced and destroyed only under
-//                 mqtt_client_lock, which every publish holds as well, so a
-//                 publish and a destroy of the same client never overlap.
+// mqtt_client_lock (mqtt_link.cpp) guards the current client and whether
+//                 its network loop runs: a publish and a destroy of the same
+//                 client never overlap. Taken before any lock of the client
+//                 library, never while waiting for the network loop.
 #pragma once
 
 #include <atomic>
@@ -33,10 +44,19 @@ void set_mqtt_client(struct mosquitto *client);
 // refused it or the library failed.
 int publish_to_broker(const char *topic, const char *payload);
 
-// Teardown, run_service only: ask the current client (if any) to
-// disconnect so that the network loop returns, then, after every thread
-// that uses it has been joined, destroy it.
+// Teardown, run_service only, after the stop flags are up.
+// disconnect_mqtt_client asks the current client to disconnect, again every
+// quarter second until its network loop has returned: the library's own
+// reconnect overwrites a disconnect request that lands while it connects, so
+// one request alone could leave mqtt_thread looping. Returns at once when no
+// network loop runs. destroy_mqtt_client, after every thread that uses the
+// client has been joined, destroys the current client (if any) and clears
+// its handle.
 void disconnect_mqtt_client();
 void destroy_mqtt_client();
+
+// The library's connect and disconnect callbacks.
+void on_connect(struct mosquitto *client, void *user_data, int result);
+void on_disconnect(struct mosquitto *client, void *user_data, int result);
 
 }  // namespace sensor_handler

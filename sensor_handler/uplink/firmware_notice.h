@@ -1,0 +1,32 @@
+// The firmware-version notice: the broker side announces on "/Logs/Ver"
+// which firmware the gateway should run. When it names another version than
+// firmware_version, the gateway prints the change, puts the new version in
+// place of the old one in /etc/banner and sends SIGTSTP to its parent, which
+// carries out the upgrade.
+//
+// The version text comes from the network and goes into a sed expression of
+// a root shell command, so only texts of a version's alphabet (letters,
+// digits, '.', '-', '_', '+') that fit the 100-byte command are acted on;
+// anything else is refused with an error line. Payloads that are empty,
+// longer than notice_payload_limit or hold a NUL byte never reach the JSON
+// parser.
+//
+// Threads: on_message runs on mqtt_thread inside the network loop and
+// blocks it while the two commands run. It keeps no state and only reads
+// firmware_version and parent_pid, which no thread changes during a run.
+#pragma once
+
+#include <cstddef>
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace sensor_handler {
+
+// A notice is about 70 bytes; anything beyond this is not one.
+constexpr std::size_t notice_payload_limit = 512;
+
+// The library's message callback; only the payload is looked at.
+void on_message(struct mosquitto *client, void *user_data, const struct mosquitto_message *message);
+
+}  // namespace sensor_handler

@@ -1,0 +1,98 @@
+// The common broker routines: the stops of the endless connect, the refused
+// publish, and the client library's sockets kept from commands. (Retrying
+// until the broker comes is shown through the gateway in mqtt_link_test.)
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mosquitto.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include "broker.h"
+#include "gw_command.h"
+#include "gw_mqtt.h"
+#include "gw_pacing.h"
+#include "sandbox.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct Connect {
+  struct mosquitto *client = mosquitto_new(nullptr, true, nullptr);
+  int port = 0;
+  std::atomic<int> result{-1};  // seq_cst: read by the test thread
+  Clock::time_point ended;
+  pthread_t thread{};
+
+  explicit Connect(int broker_port) : port(broker_port) {
+    pthread_create(&thread, nullptr, run, this);
+  }
+  ~Connect() { mosquitto_destroy(client); }
+
+  static void *run(void *arg) {
+    auto *self = static_cast<Connect *>(arg);
+    const int result = gw::connect_with_retry(self->client, "127.0.0.1", self->port, 5);
+    self->ended = Clock::now();
+    self->result.store(result);
+    return nullptr;
+  }
+  int join() {
+    pthread_join(thread, nullptr);
+    return result.load();
+  }
+};
+
+class MqttRoutines : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { mosquitto_lib_init(); }
+  static void TearDownTestSuite() { mosquitto_lib_cleanup(); }
+  void SetUp() override {
+    ASSERT_TRUE(gwtest::reset_sandbox());
+    gw::clear_connect_stop();
+    gw::clear_pacing_cancelled();
+  }
+};
+
+TEST_F(MqttRoutines, StopsEndTheRetries) {
+  gwtest::Broker broker;
+  ASSERT_TRUE(broker.start());
+  broker.stop();
+  for (bool through_pacing : {false, true}) {
+    SCOPED_TRACE(through_pacing ? "pacing cancelled" : "connect stop");
+    gw::clear_connect_stop();
+    gw::clear_pacing_cancelled();
+    Connect connect(broker.port());
+    sleep(1);
+    const auto asked = Clock::now();
+    if (through_pacing) {
+      gw::cancel_pacing();
+    } else {
+      gw::stop_connect_and_wait();
+    }
+    EXPECT_EQ(connect.join(), 1);
+    // A cancelled pacing also cuts the 2 s pause short.
+    EXPECT_LT(connect.ended - asked, through_pacing ? 1s : 2500ms);
+  }
+}
+
+TEST_F(MqttRoutines, ConnectedClientKeepsItsSocketsFromCommands) {
+  gwtest::Broker broker;
+  ASSERT_TRUE(broker.start());
+  Connect connect(broker.port());
+  ASSERT_EQ(connect.join(), 0);
+  ASSERT_GE(mosquitto_socket(connect.client), 0);
+  gw::CommandPipe listing("ls -l /proc/$$/fd 2>/dev/null | grep -c socket");
+  ASSERT_NE(listing.stream(), nullptr);
+  char count[16] = {};
+  ASSERT_NE(fgets(count, sizeof count, listing.stream()), nullptr);
+  EXPECT_STREQ(count, "0\n");
+
+  // A stop refuses publishes before they reach the library.
+  EXPECT_EQ(gw::publish_message(connect.client, "/t", "x", 0), 0);
+  gw::stop_connect_and_wait();
+  EXPECT_EQ(gw::publish_message(connect.client, "/t", "x", 0), 1);
+}
+
+}  // namespace

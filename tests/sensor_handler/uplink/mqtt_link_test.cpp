@@ -1,0 +1,375 @@
+// The broker connection: the real sensor_handler against a real broker
+// (credentials, birth and last-will packets, refusals, an absent or
+// restarted broker), and in-process runs of mqtt_thread for what the outside
+// cannot see (publishes racing a dropping broker, the pause after a fatal
+// loop error).
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <regex>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "broker.h"
+#include "config/configuration.h"
+#include "config/device_files.h"
+#include "gateway_process.h"
+#include "gw_pacing.h"
+#include "lifecycle/service.h"
+#include "lifecycle/stop_flags.h"
+#include "process.h"
+#include "sandbox.h"
+#include "signal_recorder.h"
+#include "uplink/mqtt_link.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const char client_id[] = "TBX000000000001";
+
+std::string log_packet_pattern(const char *tag) {
+  return std::string("\\{\"Tag\":\"") + tag +
+         "\",\"LogDateTime\":\"\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\","
+         "\"Application\":\"Hardware\\.TobixE2\",\"SourceID\":\"TBX000000000001\","
+         "\"Message\":\\{\"IP\":\"198\\.51\\.100\\.7\",\"FW\":\"18\\.06\\.1\",\"HW\":\"ZX400v2\"\\}\\}";
+}
+
+// Packets of one tag on "/Logs/Info" (the ping shares the topic).
+std::vector<std::string> log_packets(const gwtest::MqttProbe &probe, const char *tag) {
+  std::vector<std::string> found;
+  const std::string prefix = std::string("{\"Tag\":\"") + tag + "\"";
+  for (const auto &message : probe.messages("/Logs/Info")) {
+    if (message.payload.rfind(prefix, 0) == 0) found.push_back(message.payload);
+  }
+  return found;
+}
+
+bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout) {
+  for (auto end = Clock::now() + timeout; Clock::now() < end; usleep(10000)) {
+    if (done()) return true;
+  }
+  return done();
+}
+
+std::string stored_link_state() {
+  std::string text = gwtest::read_file("/etc/config/tobixlite_config");
+  auto at = text.find("option mqtt_status '");
+  return at == std::string::npos ? "" : text.substr(at + 20, 1);
+}
+
+size_t occurrences(const std::string &text, const std::string &part) {
+  size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+class MqttLink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(gwtest::reset_sandbox());
+    ASSERT_TRUE(parent_.ok() && status_.ok());
+    ASSERT_TRUE(gwtest::write_filter_files());
+  }
+
+  bool configure(const gwtest::Broker &broker, gwtest::Options changes = {}) {
+    changes["mqtt_server_port"] = std::to_string(broker.port());
+    return gwtest::write_tobixlite_config(changes);
+  }
+
+  std::vector<std::string> pids() const {
+    return {std::to_string(parent_.pid()), std::to_string(status_.pid())};
+  }
+
+  static void expect_prompt_exit(gwtest::GatewayProcess &gateway) {
+    const auto asked = Clock::now();
+    gateway.send_signal(SIGTERM);
+    auto status = gateway.wait_exit(20s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->code, 0);
+    EXPECT_LT(Clock::now() - asked, 6s);
+    EXPECT_EQ(gateway.stderr_text(), "");  // a sanitizer build reports here
+  }
+
+  gwtest::SignalRecorder parent_;
+  gwtest::SignalRecorder status_;
+};
+
+TEST_F(MqttLink, ConnectsWithCredentialsAnnouncesItselfAndLeavesCleanly) {
+  gwtest::Broker broker("gwuser", "gwpass");
+  ASSERT_TRUE(broker.start());
+  gwtest::MqttProbe probe(broker.port(), "gwuser", "gwpass");
+  ASSERT_TRUE(probe.ok() && probe.subscribe("#"));
+  ASSERT_TRUE(configure(broker, {{"mqtt_username", "gwuser"}, {"mqtt_password", "gwpass"}}));
+
+  gwtest::GatewayProcess gateway(pids());
+  ASSERT_TRUE(wait_until([&] { return log_packets(probe, "BirthPacket").size() == 1; }, 20s))
+      << gateway.stdout_text();
+  EXPECT_TRUE(std::regex_match(log_packets(probe, "BirthPacket")[0],
+                               std::regex(log_packet_pattern("BirthPacket"))))
+      << log_packets(probe, "BirthPacket")[0];
+  EXPECT_TRUE(status_.wait_for("SIGUSR2", 1, 5s));
+  EXPECT_TRUE(wait_until([] { return stored_link_state() == "1"; }, 5s));
+  EXPECT_NE(broker.log_text().find(std::string("as ") + client_id + " (p2, c1, k5, u'gwuser')."),
+            std::string::npos)
+      << broker.log_text();
+
+  // A restart takes the link down cleanly and brings it up again.
+  gateway.send_signal(SIGUSR1);
+  ASSERT_TRUE(wait_until([&] { return log_packets(probe, "BirthPacket").size() == 2; }, 20s));
+  EXPECT_TRUE(status_.wait_for("SIGUSR2", 2, 5s));
+  EXPECT_GE(status_.count("SIGUSR1"), 2u);  // the disconnect and the teardown
+
+  expect_prompt_exit(gateway);
+  EXPECT_TRUE(log_packets(probe, "LastWillPacket").empty());
+  EXPECT_TRUE(parent_.signals().empty());
+}
+
+// The whole gateway with the sensor switched off: pings keep their period,
+// every posting period reports the missing table, and a stray SIGPIPE (a
+// peer that closed its end) is no reason to die.
+TEST_F(MqttLink, GatewayWithoutSensorPingsAndReportsTheMissingTable) {
+  gwtest::Broker broker;
+  ASSERT_TRUE(broker.start());
+  gwtest::MqttProbe probe(broker.port());
+  ASSERT_TRUE(probe.ok() && probe.subscribe("#"));
+  ASSERT_TRUE(configure(broker, {{"LHI_RATE", "2"}, {"PR_S1", "1"}}));
+
+  gwtest::GatewayProcess gateway(pids());
+  ASSERT_TRUE(wait_until([&] { return log_packets(probe, "Ping").size() >= 3; }, 30s))
+      << gateway.stdout_text();
+  std::vector<Clock::time_point> pings;
+  for (const auto &message : probe.messages("/Logs/Info")) {
+    if (message.payload.rfind("{\"Tag\":\"Ping\"", 0) == 0) pings.push_back(message.time);
+  }
+  for (size_t i = 1; i < pings.size(); ++i) {
+    EXPECT_GT(pings[i] - pings[i - 1], 1s);
+    EXPECT_LT(pings[i] - pings[i - 1], 3s);
+  }
+  EXPECT_GE(occurrences(gateway.stdout_text(),
+                        "ZENTIB_ERROR : SENSOR1 : MQTT - Cannot Select values from BLE Table\n\r"),
+            3u);
+
+  ASSERT_TRUE(gateway.send_signal(SIGPIPE));
+  const size_t before = log_packets(probe, "Ping").size();
+  EXPECT_TRUE(wait_until([&] { return log_packets(probe, "Ping").size() > before; }, 10s));
+  EXPECT_FALSE(gateway.wait_exit(0ms));
+  expect_prompt_exit(gateway);
+}
+
+TEST_F(MqttLink, RefusedCredentialsEndConnectingForTheRun) {
+  gwtest::Broker broker("gwuser", "gwpass");
+  ASSERT_TRUE(broker.start());
+  ASSERT_TRUE(configure(broker, {{"mqtt_username", "gwuser"}, {"mqtt_password", "wrong"}}));
+
+  gwtest::GatewayProcess gateway(pids());
+  ASSERT_TRUE(status_.wait_for("SIGUSR1", 1, 20s)) << gateway.stdout_text();
+  sleep(5);  // two retry periods and more
+  EXPECT_EQ(occurrences(broker.log_text(), "disconnected, not authorised."), 1u)
+      << broker.log_text();
+  EXPECT_EQ(status_.count("SIGUSR2"), 0u);
+  EXPECT_EQ(status_.count("SIGUSR1"), 1u);
+  EXPECT_EQ(stored_link_state(), "0");
+  expect_prompt_exit(gateway);
+}
+
+TEST_F(MqttLink, RetriesWhileTheBrokerIsAbsentAndLeavesWhileItIsDown) {
+  gwtest::Broker broker;
+  ASSERT_TRUE(broker.start());
+  broker.stop();  // its port now refuses
+  ASSERT_TRUE(configure(broker, {{"mqtt_password", "unused"}}));
+
+  gwtest::GatewayProcess gateway(pids());
+  ASSERT_TRUE(gateway.wait_for_output("LHI Rate", 20s));
+  sleep(3);
+  EXPECT_TRUE(status_.signals().empty());
+  EXPECT_EQ(stored_link_state(), "0");
+  // A stop ends the retries: the run is torn down and built again.
+  gateway.send_signal(SIGUSR1);
+  EXPECT_TRUE(status_.wait_for("SIGUSR1", 1, 10s));
+  ASSERT_TRUE(wait_until([&] { return occurrences(gateway.stdout_text(), "LHI Rate") == 2; }, 20s));
+
+  ASSERT_TRUE(broker.start());
+  const auto broker_up = Clock::now();
+  ASSERT_TRUE(status_.wait_for("SIGUSR2", 1, 10s));
+  EXPECT_LT(status_.signals().back().time - broker_up, 3500ms);  // the next 2 s attempt
+  // No user name: no credentials, although a password is configured.
+  EXPECT_NE(broker.log_text().find(std::string("as ") + client_id + " (p2, c1, k5)."),
+            std::string::npos)
+      << broker.log_text();
+
+  // Down again: the library reconnects by itself until the stop.
+  broker.stop();
+  EXPECT_TRUE(status_.wait_for("SIGUSR1", 2, 10s));
+  sleep(2);
+  expect_prompt_exit(gateway);
+}
+
+TEST_F(MqttLink, LostBrokerReconnectsAndAKilledGatewayLeavesItsLastWill) {
+  gwtest::Broker broker;
+  ASSERT_TRUE(broker.start());
+  ASSERT_TRUE(configure(broker));
+  gwtest::GatewayProcess gateway(pids());
+  ASSERT_TRUE(status_.wait_for("SIGUSR2", 1, 20s)) << gateway.stdout_text();
+
+  broker.kill();
+  ASSERT_TRUE(status_.wait_for("SIGUSR1", 1, 15s));
+  EXPECT_TRUE(wait_until([] { return stored_link_state() == "0"; }, 5s));
+
+  // Held while the broker comes back, so the probe listens before the
+  // library's next reconnect.
+  ASSERT_TRUE(gateway.send_signal(SIGSTOP));
+  ASSERT_TRUE(broker.start());
+  gwtest::MqttProbe probe(broker.port());
+  ASSERT_TRUE(probe.ok() && probe.subscribe("/Logs/Info"));
+  ASSERT_TRUE(gateway.send_signal(SIGCONT));
+  ASSERT_TRUE(wait_until([&] { return log_packets(probe, "BirthPacket").size() == 1; }, 15s));
+  EXPECT_TRUE(status_.wait_for("SIGUSR2", 2, 5s));
+  EXPECT_TRUE(wait_until([] { return stored_link_state() == "1"; }, 5s));
+
+  gateway.send_signal(SIGKILL);
+  ASSERT_TRUE(wait_until([&] { return log_packets(probe, "LastWillPacket").size() == 1; }, 15s));
+  EXPECT_TRUE(std::regex_match(log_packets(probe, "LastWillPacket")[0],
+                               std::regex(log_packet_pattern("LastWillPacket"))))
+      << log_packets(probe, "LastWillPacket")[0];
+}
+
+// --- mqtt_thread in this process ---------------------------------------------
+
+class MqttThreadInProcess : public MqttLink {
+ protected:
+  void SetUp() override {
+    MqttLink::SetUp();
+    ASSERT_TRUE(gwtest::write_tobixlite_config());
+    sensor_handler::parent_pid = parent_.pid();
+    sensor_handler::status_pid = status_.pid();
+    sensor_handler::ServiceConfig &config = sensor_handler::service_config;
+    std::strcpy(config.broker_host, "127.0.0.1");
+    std::strcpy(config.client_id, "TBX000000000009");
+    config.mqtt_username[0] = '\0';
+    config.posting_rate = 1;
+    config.mqtt_qos = 0;
+    sensor_handler::clear_restart_request();
+    gw::clear_pacing_cancelled();
+    gw::clear_connect_stop();
+  }
+
+  void start(int port) {
+    sensor_handler::service_config.broker_port = port;
+    ASSERT_EQ(pthread_create(&thread_, nullptr, sensor_handler::mqtt_thread, nullptr), 0);
+    started_ = true;
+  }
+
+  // The teardown's order: stop, disconnect, join, destroy, clean-up.
+  void stop() {
+    if (!started_) return;
+    sensor_handler::request_restart();
+    const auto asked = Clock::now();
+    sensor_handler::disconnect_mqtt_client();
+    pthread_join(thread_, nullptr);
+    EXPECT_LT(Clock::now() - asked, 5s);
+    sensor_handler::destroy_mqtt_client();
+    mosquitto_lib_cleanup();
+    started_ = false;
+  }
+
+  void TearDown() override { stop(); }
+
+  pthread_t thread_{};
+  bool started_ = false;
+};
+
+void *publish_until_told(void *arg) {
+  auto *done = static_cast<std::atomic<bool> *>(arg);
+  while (!done->load()) {
+    sensor_handler::publish_to_broker("/load", "x");
+    usleep(2000);
+  }
+  return nullptr;
+}
+
+TEST_F(MqttThreadInProcess, PublishesFromOtherThreadsWhileTheBrokerDrops) {
+  gwtest::Broker broker;
+  ASSERT_TRUE(broker.start());
+  std::atomic<bool> done{false};
+  pthread_t publishers[2];
+  for (pthread_t &publisher : publishers) {
+    ASSERT_EQ(pthread_create(&publisher, nullptr, publish_until_told, &done), 0);
+  }
+  start(broker.port());
+
+  // mqtt_connected comes last: the stored state is already "1" then.
+  ASSERT_TRUE(wait_until([] { return sensor_handler::mqtt_connected.load(); }, 15s));
+  EXPECT_EQ(stored_link_state(), "1");
+  for (int round = 0; round < 2; ++round) {
+    broker.kill();
+    ASSERT_TRUE(wait_until([] { return !sensor_handler::mqtt_connected.load(); }, 15s));
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(wait_until([] { return sensor_handler::mqtt_connected.load(); }, 15s));
+  }
+  EXPECT_TRUE(status_.wait_for("SIGUSR2", 3, 5s));
+
+  stop();
+  done.store(true);
+  for (pthread_t publisher : publishers) pthread_join(publisher, nullptr);
+  EXPECT_EQ(sensor_handler::publish_to_broker("/load", "x"), 1);  // no client left
+}
+
+// A "broker" whose every session sends a packet of the reserved type 0: the
+// client library's network loop fails fatally on it.
+struct BreakingBroker {
+  gwtest::UniqueFd listener{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+  int port = 0;
+  std::vector<Clock::time_point> sessions;
+  pthread_t thread{};
+
+  bool listen_on_free_port() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(listener.get(), reinterpret_cast<sockaddr *>(&address), size) != 0 ||
+        listen(listener.get(), 4) != 0 ||
+        getsockname(listener.get(), reinterpret_cast<sockaddr *>(&address), &size) != 0) {
+      return false;
+    }
+    port = ntohs(address.sin_port);
+    return pthread_create(&thread, nullptr, serve, this) == 0;
+  }
+
+  static void *serve(void *arg) {
+    auto *self = static_cast<BreakingBroker *>(arg);
+    for (int i = 0; i < 2; ++i) {
+      pollfd ready{self->listener.get(), POLLIN, 0};
+      if (poll(&ready, 1, 15000) != 1) break;
+      gwtest::UniqueFd session(accept4(self->listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      self->sessions.push_back(Clock::now());
+      char connect_packet[256];
+      if (read(session.get(), connect_packet, sizeof connect_packet) <= 0) break;
+      if (write(session.get(), "\x00\x00", 2) != 2) break;
+      pollfd closed{session.get(), POLLIN, 0};
+      poll(&closed, 1, 5000);
+    }
+    return nullptr;
+  }
+};
+
+TEST_F(MqttThreadInProcess, FatalLoopErrorTakesANewClientAfterAPause) {
+  BreakingBroker broker;
+  ASSERT_TRUE(broker.listen_on_free_port());
+  start(broker.port);
+  pthread_join(broker.thread, nullptr);
+  ASSERT_EQ(broker.sessions.size(), 2u);
+  EXPECT_GE(broker.sessions[1] - broker.sessions[0], 1900ms);
+  EXPECT_FALSE(sensor_handler::mqtt_connected.load());
+}
+
+}  // namespace
