@@ -1,0 +1,73 @@
+// What the virtual controller plays: its own address, the advertisers it
+// hears while LE scanning is enabled, and when it stops answering. The
+// text form is described at the top of virtual_controller.cpp; this is the
+// parsed form, built once at start and then only read by the controller's
+// one thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace rig {
+
+// Byte by byte on purpose: GCC 12 at -O2 takes vector::insert of a short
+// byte range for an out-of-bounds copy (a false positive of its bounds
+// checks) and the build treats warnings as errors.
+template <typename Iterator>
+void append(std::vector<std::uint8_t> &out, Iterator first, Iterator last) {
+  for (; first != last; ++first) out.push_back(static_cast<std::uint8_t>(*first));
+}
+
+using Address = std::array<std::uint8_t, 6>;  // most significant byte first, as written
+
+// Company identifier 0xFFFF (reserved for tests) marks the sequence AD
+// structure the controller appends to each report of a sequenced
+// advertiser: 07 FF FF FF followed by the report's number, big-endian.
+constexpr std::uint8_t sequence_ad_length = 8;
+
+struct Advertiser {
+  std::string name;
+  Address address{};
+  std::uint8_t address_type = 0;  // 0 public, 1 random
+  std::uint8_t event_type = 0;    // ADV_IND unless given
+  std::int8_t rssi = -60;
+  std::vector<std::uint8_t> data;  // advertising data, at most 31 bytes with the sequence
+  std::uint32_t devices = 1;       // report i comes from address + (i % devices)
+  bool sequence = false;           // append the sequence AD structure
+  std::uint64_t start_us = 0;      // after the first scan enable
+  // Report i is due at start_us + i * period_numerator / period_denominator
+  // microseconds: exact for rates that do not divide a second evenly.
+  std::uint64_t period_numerator = 100000;
+  std::uint64_t period_denominator = 1;
+  std::uint64_t count = 0;  // 0: for ever
+};
+
+struct Mute {
+  // Stop answering when this command arrives for the occurrence-th time
+  // (that one is not answered either) ...
+  std::optional<std::uint16_t> command;
+  std::uint32_t occurrence = 1;
+  // ... or once this many milliseconds have passed since the start.
+  std::optional<std::uint64_t> time_ms;
+};
+
+struct Scenario {
+  Address controller_address = {0x00, 0x1B, 0xDC, 0x0F, 0x00, 0x01};
+  std::vector<Advertiser> advertisers;
+  std::vector<Mute> mutes;
+};
+
+// Parses the scenario text. On failure returns false with "line N: why" in
+// error and leaves scenario unspecified.
+bool parse_scenario(const std::string &text, Scenario &scenario, std::string &error);
+
+// The data of an iBeacon advertisement as the board's beacons send it:
+// flags (02 01 06), then 1A FF 4C 00 02 15, UUID, major, minor, power.
+std::vector<std::uint8_t> ibeacon_data(const std::array<std::uint8_t, 16> &uuid,
+                                       std::uint16_t major, std::uint16_t minor,
+                                       std::int8_t power);
+
+}  // namespace rig

@@ -1,0 +1,193 @@
+// virtual_controller <scenario file> <log file>
+//
+// A Bluetooth LE controller of our own on /dev/vhci, for the real-radio test
+// rig: the kernel's HCI layer, raw sockets and filters run unmodified above
+// it. It announces a primary controller, answers the kernel's init sequence
+// (an LE-only 4.0 controller with an empty supported-commands mask, so the
+// kernel sends only its short mandatory set) and every command a raw socket
+// sends, and, while LE scanning is enabled, sends one LE Advertising Report
+// event per report of the scenario's advertisers. It prints
+// "virtual_controller: hciN ready" once the kernel has registered the
+// device, and writes its log and a summary when SIGTERM or SIGINT ends it.
+//
+// Scenario file: one line per item, a keyword then key=value words; '#'
+// starts a comment. Times are milliseconds; advertisers count theirs from
+// the first LE Set Scan Enable the controller accepted, so a scenario
+// plays the same however long the host took to start scanning. Reports due
+// while scanning is off (or after a mute) are lost, as on the air.
+//
+//   controller address=00:1B:DC:0F:00:01        the controller's BD_ADDR
+//   advertiser name=N address=AA:BB:CC:DD:EE:FF [type=public|random]
+//              [event=0..4] [rssi=-60] [data=HEX] [interval=100] [count=0]
+//              [start=0] [devices=1] [sequence=0|1]
+//   ibeacon    name=N address=… uuid=32HEX [major=0] [minor=0] [power=-59]
+//              and the advertiser keys but data (event defaults to 3)
+//   burst      name=N address=… rate=REPORTS_PER_S seconds=S [devices=1]
+//              [rssi] [data] [start] [type] [event]
+//   mute       command=0x200B [occurrence=1]    stop answering from this
+//   mute       time=MS                          or from MS after start
+//
+// count=0 repeats for ever. devices=K makes K addresses from address
+// upwards, report i coming from address + (i mod K). sequence=1 (always on
+// for a burst) appends 07 FF FF FF and the report's number (big-endian), so
+// every report differs and a receiver can count its losses. A muted
+// controller answers nothing and sends no report: the kernel's and the
+// host's commands time out, as with a hung module.
+//
+// Log file: one line per fact, "<kind> t_ms=<ms since start> key=value …":
+//   ready index=N
+//   command opcode=0x200B length=7 answered=yes status=0x00
+//   scan_parameters type=0 interval=0x00A0 window=0x00A0 own_address_type=0
+//                   filter_policy=0 status=0x00
+//   scan_enable enable=1 filter_duplicates=0 status=0x00
+//   reset / mute reason=command|time / ignored type=… length=…
+//   advertiser name=N sent=… missed=… filtered=… first_ms=… last_ms=…
+//   summary commands=… reports=… missed=… filtered=… muted=yes|no
+//
+// Threads: one; it blocks in ppoll on the device and a signalfd until a
+// packet arrives or the next report is due.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/signalfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "controller.h"
+#include "scenario.h"
+
+namespace {
+
+constexpr std::uint8_t vendor_packet = 0xFF;
+constexpr std::uint8_t primary_controller = 0x00;
+
+std::uint64_t monotonic_us() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+}
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Descriptor(const Descriptor &) = delete;
+  Descriptor &operator=(const Descriptor &) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s <scenario file> <log file>\n", argv[0]);
+    return 2;
+  }
+  std::ifstream scenario_file(argv[1]);
+  if (!scenario_file) {
+    std::fprintf(stderr, "virtual_controller: cannot read %s\n", argv[1]);
+    return 1;
+  }
+  std::stringstream scenario_text;
+  scenario_text << scenario_file.rdbuf();
+  rig::Scenario scenario;
+  std::string error;
+  if (!rig::parse_scenario(scenario_text.str(), scenario, error)) {
+    std::fprintf(stderr, "virtual_controller: %s: %s\n", argv[1], error.c_str());
+    return 1;
+  }
+  std::FILE *log = std::fopen(argv[2], "we");
+  if (log == nullptr) {
+    std::fprintf(stderr, "virtual_controller: %s: %s\n", argv[2], std::strerror(errno));
+    return 1;
+  }
+
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  sigprocmask(SIG_BLOCK, &stops, nullptr);
+  Descriptor signals(signalfd(-1, &stops, SFD_CLOEXEC));
+  Descriptor vhci(open("/dev/vhci", O_RDWR | O_CLOEXEC));
+  if (signals.get() < 0 || vhci.get() < 0) {
+    std::fprintf(stderr, "virtual_controller: /dev/vhci: %s\n", std::strerror(errno));
+    std::fclose(log);
+    return 1;
+  }
+
+  std::uint64_t write_failures = 0;
+  const std::uint64_t start_us = monotonic_us();
+  auto since_start_ms = [&] {
+    return static_cast<unsigned long long>((monotonic_us() - start_us) / 1000);
+  };
+  rig::Controller controller(
+      std::move(scenario),
+      [&](const std::uint8_t *packet, std::size_t length) {
+        // vhci takes one whole packet per write.
+        if (write(vhci.get(), packet, length) != static_cast<ssize_t>(length)) ++write_failures;
+      },
+      log, start_us);
+
+  const std::uint8_t announce[2] = {vendor_packet, primary_controller};
+  if (write(vhci.get(), announce, sizeof announce) != sizeof announce) {
+    std::fprintf(stderr, "virtual_controller: cannot announce the controller: %s\n",
+                 std::strerror(errno));
+    std::fclose(log);
+    return 1;
+  }
+
+  std::uint8_t packet[2048];
+  for (;;) {
+    pollfd waits[2] = {{vhci.get(), POLLIN, 0}, {signals.get(), POLLIN, 0}};
+    timespec timeout{};
+    timespec *wait_limit = nullptr;
+    if (std::optional<std::uint64_t> due = controller.next_due_us()) {
+      std::uint64_t now = monotonic_us();
+      std::uint64_t left = *due > now ? *due - now : 0;
+      timeout.tv_sec = static_cast<time_t>(left / 1000000u);
+      timeout.tv_nsec = static_cast<long>(left % 1000000u * 1000u);
+      wait_limit = &timeout;
+    }
+    if (ppoll(waits, 2, wait_limit, nullptr) < 0 && errno != EINTR) {
+      std::fprintf(stderr, "virtual_controller: ppoll: %s\n", std::strerror(errno));
+      break;
+    }
+    if (waits[1].revents & POLLIN) break;
+    if (waits[0].revents & (POLLERR | POLLHUP)) {
+      std::fprintf(stderr, "virtual_controller: /dev/vhci closed\n");
+      break;
+    }
+    if (waits[0].revents & POLLIN) {
+      ssize_t length = read(vhci.get(), packet, sizeof packet);
+      std::uint64_t now = monotonic_us();
+      if (length >= 4 && packet[0] == vendor_packet) {
+        unsigned index = static_cast<unsigned>(packet[2] | packet[3] << 8);
+        std::fprintf(log, "ready t_ms=%llu index=%u\n", since_start_ms(), index);
+        std::fflush(log);
+        std::printf("virtual_controller: hci%u ready\n", index);
+        std::fflush(stdout);
+      } else if (length > 0) {
+        controller.on_host_packet(packet, static_cast<std::size_t>(length), now);
+      }
+    }
+    controller.send_due_reports(monotonic_us());
+  }
+  controller.write_summary(monotonic_us());
+  if (write_failures > 0) {
+    std::fprintf(log, "write_failures t_ms=%llu count=%llu\n", since_start_ms(),
+                 static_cast<unsigned long long>(write_failures));
+  }
+  std::fclose(log);
+  return 0;
+}
