@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -13,6 +15,7 @@ extern char **environ;
 
 namespace gw {
 namespace {
+
 
 // Starts /bin/sh -c command; when stdout_fd >= 0 it becomes the child's
 // standard output. Returns the child's PID or -1.
@@ -35,6 +38,16 @@ pid_t spawn_shell(const char *command, int stdout_fd) {
     return -1;
   }
   if (stdout_fd >= 0) posix_spawn_file_actions_adddup2(&actions, stdout_fd, STDOUT_FILENO);
+  // A library may open a descriptor without close-on-exec (the broker
+  // client's sockets while it reconnects by itself); a long-lived child such
+  // as hciattach would otherwise hold such a socket open for its whole life.
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+#else
+  // Without a close-from action in the C library; only a descriptor opened
+  // between this scan and the spawn can still slip through.
+  mark_descriptors_close_on_exec(false);
+#endif
 
   char shell[] = "sh";
   char flag[] = "-c";
@@ -55,6 +68,27 @@ int wait_child(pid_t child) {
 }
 
 }  // namespace
+
+void mark_descriptors_close_on_exec(bool sockets_only) {
+  DIR *folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return;
+  const int own = dirfd(folder);
+  while (const dirent *entry = readdir(folder)) {
+    char *end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd <= STDERR_FILENO || fd == own) continue;
+    if (sockets_only) {
+      char target[16] = {};
+      if (readlinkat(own, entry->d_name, target, sizeof target - 1) < 7 ||
+          std::strncmp(target, "socket:", 7) != 0) {
+        continue;
+      }
+    }
+    const int flags = fcntl(static_cast<int>(fd), F_GETFD);
+    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
+  }
+  closedir(folder);
+}
 
 int run_command(const char *command) {
   pid_t child = spawn_shell(command, -1);

@@ -6,7 +6,7 @@
 // child started by system() would inherit that mask (hciattach would then
 // ignore the kill meant to stop it). The child starts /bin/sh -c with an
 // empty signal mask and every disposition at its default, and inherits no
-// descriptor of ours (all are close-on-exec). Thread-safe.
+// descriptor above standard error. Thread-safe.
 #pragma once
 
 #include <cstdio>
@@ -20,6 +20,12 @@ constexpr std::size_t command_capacity = 100;
 // Runs command and waits for it. Returns the shell's exit status, or -1 when
 // it could not be started or did not exit normally.
 int run_command(const char *command);
+
+// Marks every descriptor above standard error close-on-exec (only the
+// sockets when sockets_only). Nothing of ours relies on a descriptor
+// crossing an exec, so marking another thread's descriptor is harmless.
+// Thread-safe.
+void mark_descriptors_close_on_exec(bool sockets_only);
 
 // Formats into a zeroed 100-byte buffer and runs it; a command that would
 // not fit is not run (returns -1): a cut command could do something else.

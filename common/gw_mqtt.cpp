@@ -1,12 +1,9 @@
 #include "gw_mqtt.h"
 
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <mosquitto.h>
-#include <unistd.h>
 
+#include "gw_command.h"
 #include "gw_pacing.h"
 
 namespace gw {
@@ -39,23 +36,6 @@ int publish_message(struct mosquitto *client, const char *topic, const char *pay
   return result == MOSQ_ERR_SUCCESS ? 0 : 1;
 }
 
-void mark_sockets_close_on_exec() {
-  DIR *folder = opendir("/proc/self/fd");
-  if (folder == nullptr) return;
-  const int own = dirfd(folder);
-  while (const dirent *entry = readdir(folder)) {
-    char *end = nullptr;
-    const long fd = std::strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end != '\0' || fd <= STDERR_FILENO || fd == own) continue;
-    char target[16] = {};
-    if (readlinkat(own, entry->d_name, target, sizeof target - 1) < 7 ||
-        std::strncmp(target, "socket:", 7) != 0) {
-      continue;
-    }
-    const int flags = fcntl(static_cast<int>(fd), F_GETFD);
-    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
-  }
-  closedir(folder);
-}
+void mark_sockets_close_on_exec() { mark_descriptors_close_on_exec(true); }
 
 }  // namespace gw

@@ -56,15 +56,20 @@ TEST(Command, ChildStartsWithNoBlockedOrIgnoredSignals) {
   }
 }
 
+// Also a descriptor opened without close-on-exec, as a library's socket may be.
 TEST(Command, ChildInheritsNoDescriptorOfOurs) {
   int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   ASSERT_GE(null_fd, 0);
   int fd = fcntl(null_fd, F_DUPFD_CLOEXEC, 57);
+  int plain_fd = fcntl(null_fd, F_DUPFD, 58);
   close(null_fd);
   ASSERT_EQ(fd, 57);
+  ASSERT_EQ(plain_fd, 58);
   std::string listing = read_output("ls /proc/self/fd");
   close(fd);
+  close(plain_fd);
   EXPECT_EQ(listing.find("57\n"), std::string::npos) << listing;
+  EXPECT_EQ(listing.find("58\n"), std::string::npos) << listing;
   EXPECT_NE(listing.find("1\n"), std::string::npos) << listing;
 }
 
