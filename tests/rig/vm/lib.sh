@@ -131,3 +131,14 @@ rig_export_db() {
 
 # rig_export_stats: the statistics file as it stands.
 rig_export_stats() { cp /tmp/tobixlite_stats "$RIG_OUT/stats.txt" 2>/dev/null || true; }
+
+# rig_wakeups NAME: "<uptime ms> <context switches>" of every thread of a
+# recorded process so far, appended to /rig/out/wakeups.txt; two samples
+# give its wakeups per second in between.
+rig_wakeups() {
+  local pid
+  pid=$(rig_pid "$1")
+  rig_alive "$pid" || return 0
+  echo "$(uptime_ms) $(cat /proc/"$pid"/task/*/status 2>/dev/null |
+    awk '/ctxt_switches/ { total += $2 } END { print total + 0 }')" >> "$RIG_OUT/wakeups.txt"
+}

@@ -41,4 +41,9 @@ expect "the link-up signal reached status_led" grep -q ' SIGUSR2$' "$results/sta
 expect "the teardown signalled status_led last" bash -c "tail -1 '$results/status.log' | grep -q ' SIGUSR1$'"
 expect "no failure signal to the parent" bash -c "! grep -q . '$results/parent.log'"
 expect "SIGTERM ended the gateway with status 0" grep -qx 'exit=0' "$results/gateway.status"
+if [ "$(wc -l < "$results/wakeups.txt" 2>/dev/null)" = 2 ]; then
+  awk 'NR == 1 { t = $1; c = $2 } NR == 2 {
+         printf "  idle gateway: %d context switches in %.1f s (%.1f wakeups/s, all threads)\n", $2 - c, ($1 - t) / 1000, ($2 - c) * 1000 / ($1 - t) }' \
+    "$results/wakeups.txt"
+fi
 finish
