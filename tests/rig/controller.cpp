@@ -180,7 +180,7 @@ std::vector<std::uint8_t> Controller::handle_command(std::uint16_t command,
       std::uint8_t type = parameters[0], own = parameters[5], policy = parameters[6];
       std::uint16_t interval = get16(parameters + 1), window = get16(parameters + 3);
       // A real controller refuses a change while it scans, and values
-      // outside the ranges of the Core specification's 4.x command.
+      // outside the ranges Bluetooth 4.x allows for this command.
       if (scan_enabled_) {
         reply[0] = status::command_disallowed;
       } else if (type > 1 || interval < 0x0004 || interval > 0x4000 || window < 0x0004 ||
