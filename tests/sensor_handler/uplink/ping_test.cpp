@@ -24,6 +24,7 @@
 #include "sandbox.h"
 #include "scan/scan_controller.h"
 #include "uplink/mqtt_link.h"
+#include "uplink/test_client.h"
 
 namespace sensor_handler {
 namespace {
@@ -31,26 +32,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class TestClient {
- public:
-  explicit TestClient(int port) : client_(mosquitto_new(nullptr, true, this)) {
-    mosquitto_connect_callback_set(client_, [](mosquitto *, void *self, int rc) {
-      static_cast<TestClient *>(self)->connected_ = rc == 0;
-    });
-    if (mosquitto_connect(client_, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS ||
-        mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS)
-      return;
-    for (int i = 0; i < 500 && !connected_; ++i) std::this_thread::sleep_for(10ms);
-  }
-  ~TestClient() {
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
-    mosquitto_destroy(client_);
-  }
-  bool ok() const { return connected_; }
-  mosquitto *client_;
-  std::atomic<bool> connected_{false};
-};
+using gwtest::TestClient;
 
 class PingTest : public testing::Test {
  protected:

@@ -25,6 +25,7 @@
 #include "stdout_capture.h"
 #include "store/beacon_db.h"
 #include "uplink/mqtt_link.h"
+#include "uplink/test_client.h"
 #include "uplink/ping.h"
 
 namespace sensor_handler {
@@ -34,27 +35,7 @@ using namespace std::chrono_literals;
 
 constexpr const char *topic = "gw/batch";
 
-// A connected client with its network loop running on the library's thread.
-class TestClient {
- public:
-  explicit TestClient(int port) : client_(mosquitto_new(nullptr, true, this)) {
-    mosquitto_connect_callback_set(client_, [](mosquitto *, void *self, int rc) {
-      static_cast<TestClient *>(self)->connected_ = rc == 0;
-    });
-    if (mosquitto_connect(client_, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS ||
-        mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS)
-      return;
-    for (int i = 0; i < 500 && !connected_; ++i) std::this_thread::sleep_for(10ms);
-  }
-  ~TestClient() {
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
-    mosquitto_destroy(client_);
-  }
-  bool ok() const { return connected_; }
-  mosquitto *client_;
-  std::atomic<bool> connected_{false};
-};
+using gwtest::TestClient;
 
 template <typename Predicate>
 bool eventually(Predicate predicate, std::chrono::milliseconds timeout) {
