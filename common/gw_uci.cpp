@@ -30,27 +30,28 @@ const char *printable(const char *text) { return text != nullptr ? text : ""; }
 
 }  // namespace
 
-void gw_uci_get_string(const char *path, char *dest, std::size_t dest_size) {
-  if (dest == nullptr) return;
+int gw_uci_get_string(const char *path, char *dest, std::size_t dest_size) {
+  if (dest == nullptr) return 0;
   try {
     uci::Option option;
     Lookup result = look_up(path, option);
     if (result == Lookup::failed) {
       gw_printf("ZENTIB_ERROR : Cannot Lookup for %s\n\r", printable(path));
-      return;
+      return 0;
     }
     // A list has no single text; the caller sees the setting as absent.
-    if (result == Lookup::absent || option.is_list) return;
+    if (result == Lookup::absent || option.is_list) return 0;
     const std::string &value = option.values.front();
     if (value.size() >= dest_size) {
       gw_printf("ZENTIB_ERROR : Value too long for %s\n\r", path);
-      return;
+      return 1;
     }
     std::memcpy(dest, value.data(), value.size());
     dest[value.size()] = '\0';
   } catch (const std::exception &) {
     gw_printf("ZENTIB_ERROR : UCI Allocation Failed\n\r");
   }
+  return 0;
 }
 
 int gw_uci_set_value(const char *package, const char *section, const char *option,

@@ -31,13 +31,14 @@ struct FilterList {
 // Copies the option's value into dest (dest_size bytes including the NUL).
 // Option absent (package present): dest untouched, no message.
 // Package missing or path malformed: "ZENTIB_ERROR : Cannot Lookup for %s\n\r".
-// Value longer than dest_size - 1: dest untouched and
-// "ZENTIB_ERROR : Value too long for %s\n\r", so the caller, which cleared
-// dest, rejects it as a missing value instead of using a cut one.
+// Value longer than dest_size - 1: dest untouched,
+// "ZENTIB_ERROR : Value too long for %s\n\r" and the result 1, so that a
+// caller refuses the setting instead of using a cut value or taking it for
+// an absent one. Every other case returns 0.
 // Option stored as a list: dest untouched, no message (a list has no single
 // text, and joining its items would invent a value nobody configured).
 // A package file that does not parse counts as one that cannot be looked up.
-void gw_uci_get_string(const char *path, char *dest, std::size_t dest_size);
+int gw_uci_get_string(const char *path, char *dest, std::size_t dest_size);
 
 // Sets package.section.option to value and commits it atomically (temporary
 // file beside the target, renamed over it). section is "@type[index]" or a

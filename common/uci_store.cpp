@@ -24,10 +24,12 @@ std::size_t continuation_at(std::string_view s, std::size_t i) {
   return 0;
 }
 
-enum class Token { word, line_end, file_end, error };
+enum class Token { word, statement_end, file_end, error };
 
 // Reads the next word of a statement into word. Quoted pieces and escaped
-// characters join the bare text around them into the same word.
+// characters join the bare text around them into the same word. Outside
+// quotes a line end or ';' ends the statement, and '#' starts a comment even
+// right after a word ("1#old" is "1").
 Token next_token(std::string_view s, std::size_t &i, std::string &word) {
   for (;;) {
     while (i < s.size() && is_blank(s[i])) ++i;
@@ -36,9 +38,9 @@ Token next_token(std::string_view s, std::size_t &i, std::string &word) {
       continue;
     }
     if (i >= s.size()) return Token::file_end;
-    if (s[i] == '\n') {
+    if (s[i] == '\n' || s[i] == ';') {
       ++i;
-      return Token::line_end;
+      return Token::statement_end;
     }
     if (s[i] == '#') {
       while (i < s.size() && s[i] != '\n') ++i;
@@ -50,7 +52,7 @@ Token next_token(std::string_view s, std::size_t &i, std::string &word) {
   word.clear();
   while (i < s.size()) {
     char c = s[i];
-    if (is_blank(c) || c == '\n') break;
+    if (is_blank(c) || c == '\n' || c == ';' || c == '#') break;
     if (c == '\'') {
       std::size_t close = s.find('\'', i + 1);
       if (close == std::string_view::npos) return Token::error;
@@ -103,6 +105,13 @@ Section *find_named(Package &package, std::string_view name) {
 
 void add_value(Section &section, const std::string &key, const std::string &value, bool list) {
   Option *option = section.find(key);
+  if (!list && value.empty()) {
+    // "option key" or "option key ''": the device's tool unsets the option.
+    if (option != nullptr) {
+      section.options.erase(section.options.begin() + (option - section.options.data()));
+    }
+    return;
+  }
   if (option == nullptr) {
     section.options.push_back(Option{key, list, {value}});
   } else if (!list) {
@@ -115,10 +124,15 @@ void add_value(Section &section, const std::string &key, const std::string &valu
   }
 }
 
+// The full keyword or its first letter, as the device's tool accepts them.
+bool is_keyword(const std::string &word, std::string_view keyword) {
+  return word == keyword || (word.size() == 1 && word[0] == keyword[0]);
+}
+
 bool apply_statement(const std::vector<std::string> &words, Package &package, Section *&current) {
   const std::string &keyword = words[0];
-  if (keyword == "package") return words.size() == 2;
-  if (keyword == "config") {
+  if (is_keyword(keyword, "package")) return words.size() == 2;
+  if (is_keyword(keyword, "config")) {
     if (words.size() < 2 || words.size() > 3 || !valid_type(words[1])) return false;
     std::string name = words.size() == 3 ? words[2] : std::string();
     if (!name.empty() && !valid_name(name)) return false;
@@ -132,9 +146,10 @@ bool apply_statement(const std::vector<std::string> &words, Package &package, Se
     }
     return true;
   }
-  if (keyword == "option" || keyword == "list") {
-    if (words.size() != 3 || current == nullptr || !valid_name(words[1])) return false;
-    add_value(*current, words[1], words[2], keyword == "list");
+  const bool list = is_keyword(keyword, "list");
+  if (list || is_keyword(keyword, "option")) {
+    if (words.size() < 2 || words.size() > 3 || current == nullptr || !valid_name(words[1])) return false;
+    add_value(*current, words[1], words.size() == 3 ? words[2] : std::string(), list);
     return true;
   }
   return false;
@@ -252,6 +267,8 @@ std::string serialize(const Package &package) {
     }
     out += '\n';
     for (const Option &option : section.options) {
+      // An empty plain option would read back as no option at all.
+      if (!option.is_list && option.values.front().empty()) continue;
       for (const std::string &value : option.values) {
         out += option.is_list ? "\tlist " : "\toption ";
         out += option.key;

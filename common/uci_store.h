@@ -2,19 +2,23 @@
 // into memory, resolves dotted paths against it, and writes it back in the
 // canonical form OpenWrt's own tool writes, replacing the file atomically.
 //
-// Reading accepts what the device's tool writes and what people type by hand:
-//   config <type> [name]          (no name: an anonymous section)
-//   option <key> <value>
+// Reading accepts every form the device's own tool reads, whether written
+// by that tool or typed by hand:
+//   config <type> [name]          (no name or '': an anonymous section)
+//   option <key> <value>          (no value or '': the option is unset)
 //   list <key> <item>             (repeated lines build one list, in order)
 //   package <name>                (accepted and ignored)
-// Each word is bare, 'single quoted' (no escapes at all) or "double quoted",
-// and adjacent pieces join into one word, which is how the '\'' idiom puts a
-// quote inside a single-quoted value. In bare words and double quotes a
-// backslash takes the next character literally, and a backslash before a
-// line end joins the next line. Quoted text may span lines. A '#' that
-// begins a word starts a comment to the end of the line. A carriage return
-// outside quotes counts as a blank, so a file saved with CRLF endings still
-// reads as its author meant.
+// The keywords may be shortened to their first letter (c, o, l, p), and a
+// ';' outside quotes ends a statement as a line end does, so several may
+// share a line. Each word is bare, 'single quoted' (no escapes at all) or
+// "double quoted", and adjacent pieces join into one word, which is how the
+// '\'' idiom puts a quote inside a single-quoted value. In bare words and
+// double quotes a backslash takes the next character literally, and a
+// backslash before a line end joins the next line. Quoted text may span
+// lines. A '#' outside quotes starts a comment to the end of the line, also
+// right after a value ("1#old" is "1"). A carriage return outside quotes
+// counts as a blank, so a file saved with CRLF endings still reads as its
+// author meant.
 //
 // Names: section names and option keys are letters, digits and '_'; section
 // types also allow '-'. A repeated "option" replaces the earlier value in
@@ -26,7 +30,8 @@
 // never half-read.
 //
 // Writing drops comments and the package line and keeps every section,
-// option and list item in order. Changes that OpenWrt's tool saved without
+// option and list item in order (a plain option with an empty value is no
+// option, and is not written). Changes that OpenWrt's tool saved without
 // committing (its delta files under /tmp/.uci) are neither applied nor
 // touched.
 //

@@ -27,15 +27,29 @@ bool read_text(const char *path, char (&field)[Size]) {
   return field[0] != '\0';
 }
 
-// Numeric setting: required, strict base-0 number, echoed.
+// Reads a setting that may be absent (field left empty). false when its
+// value does not fit the field: refused like an over-long required value,
+// since a cut or ignored broker type, threshold or credential would quietly
+// change where and how the gateway connects.
+template <std::size_t Size>
+bool read_optional_text(const char *path, char (&field)[Size]) {
+  std::memset(field, 0, Size);
+  if (gw::gw_uci_get_string(path, field, Size) == 0) return true;
+  gw::gw_printf("%s", cannot_read);
+  return false;
+}
+
+// Numeric setting: required, strict base-0 number within [lowest, highest],
+// echoed.
 bool numeric_step(const char *path, std::int32_t *field, const char *bad_value_line,
-                  const char *value_label) {
+                  const char *value_label, std::int32_t lowest = INT32_MIN,
+                  std::int32_t highest = INT32_MAX) {
   char scratch[scratch_size];
   if (!read_text(path, scratch)) {
     gw::gw_printf("%s", cannot_read);
     return false;
   }
-  if (gw::gw_parse_number(scratch, 0, field) != 0) {
+  if (gw::gw_parse_number(scratch, 0, field) != 0 || *field < lowest || *field > highest) {
     gw::gw_puts(bad_value_line);
     return false;
   }
@@ -92,7 +106,8 @@ void remove_colons(gw::FilterList *list) {
 // a configured address stands for.
 bool select_broker(ServiceConfig &config) {
   char scratch[scratch_size];
-  if (!read_text("tobixlite_config.@mqtt[0].server", scratch)) std::strcpy(scratch, "3");
+  if (!read_optional_text("tobixlite_config.@mqtt[0].server", scratch)) return false;
+  if (scratch[0] == '\0') std::strcpy(scratch, "3");
   if (gw::gw_parse_number(scratch, 0, &config.server_type) != 0) {
     gw::gw_puts("ZENTIB_ERROR : Invalid MQTT Server Type");
     return false;
@@ -128,9 +143,13 @@ bool select_broker(ServiceConfig &config) {
   } else {
     gw::gw_uci_set_value("tobixlite_config", "@mqtt[0]", "server", "3");
   }
-  read_text("tobixlite_config.@mqtt[0].mqtt_username", config.mqtt_username);
+  if (!read_optional_text("tobixlite_config.@mqtt[0].mqtt_username", config.mqtt_username)) {
+    return false;
+  }
   gw::gw_printf("MQTT Username\t\t= %s\n\r", config.mqtt_username);
-  read_text("tobixlite_config.@mqtt[0].mqtt_password", config.mqtt_password);
+  if (!read_optional_text("tobixlite_config.@mqtt[0].mqtt_password", config.mqtt_password)) {
+    return false;
+  }
   gw::gw_printf("MQTT Password\t\t= %s\n\r", config.mqtt_password);
   return true;
 }
@@ -140,12 +159,14 @@ struct NumericKey {
   std::int32_t ServiceConfig::*field;
   const char *bad_value_line;
   const char *value_label;  // echoed before the value
+  std::int32_t lowest = INT32_MIN;
+  std::int32_t highest = INT32_MAX;
 };
 
 bool read_numeric_keys(ServiceConfig &config, const NumericKey *keys, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     if (!numeric_step(keys[i].path, &(config.*keys[i].field), keys[i].bad_value_line,
-                      keys[i].value_label)) {
+                      keys[i].value_label, keys[i].lowest, keys[i].highest)) {
       return false;
     }
   }
@@ -159,7 +180,9 @@ bool read_settings(ServiceConfig &config) {
       {"tobixlite_config.@mqtt[0].mqtt_server_port", &ServiceConfig::broker_port,
        "ZENTIB_ERROR : Invalid MQTT Server Port", "MQTT SERVER Port\t= "},
       {"tobixlite_config.@mqtt[0].mqtt_qos", &ServiceConfig::mqtt_qos,
-       "ZENTIB_ERROR : Invalid MQTT QOS Level", "MQTT QOS Level\t= "},
+       // MQTT has levels 0 to 2: the broker drops a CONNECT whose will has
+       // level 3, and the client library refuses any higher one.
+       "ZENTIB_ERROR : Invalid MQTT QOS Level", "MQTT QOS Level\t= ", 0, 2},
       {"tobixlite_config.@mqtt[0].keep_alive_timeout", &ServiceConfig::keep_alive_timeout,
        "ZENTIB_ERROR : Invalid MQTT Server Keep Alive Timeout", "MQTT Keep Alive Timeout\t= "},
   };
@@ -184,7 +207,8 @@ bool read_settings(ServiceConfig &config) {
                  "UART Devie Name\t\t= ")) {
     return false;
   }
-  if (!is_plain_device_name(config.uart_dev_name)) {
+  // Only a UART module's name reaches a command; a dongle gateway's is unused.
+  if (config.usb_dongle_enabled == 0 && !is_plain_device_name(config.uart_dev_name)) {
     gw::gw_puts("ZENTIB_ERROR : Invalid UART Device Name");
     return false;
   }
@@ -214,7 +238,10 @@ bool read_settings(ServiceConfig &config) {
 
   // The only optional setting: absent means the RSSI filter keeps its state.
   char rssi[scratch_size];
-  if (read_text("tobixlite_rssi_filter.@rssifilter[0].S1_RSSI_FILTER", rssi)) {
+  if (!read_optional_text("tobixlite_rssi_filter.@rssifilter[0].S1_RSSI_FILTER", rssi)) {
+    return false;
+  }
+  if (rssi[0] != '\0') {
     scan_signed_decimal(rssi, &config.rssi_threshold);
     config.rssi_filter_enabled = 1;
     gw::gw_printf("Sensor 1 RSSI Filter\t= %d\n\r", static_cast<int>(config.rssi_threshold));

@@ -32,28 +32,33 @@ int read_firmware_version() {
     gw::gw_puts("ZENTIB_ERROR : Failed to read Firmware version");
     return 1;
   }
-  // Keep the last line. Only the line ending is removed: a file written
+  // Keep the last line that holds more than blanks: a file edited by hand
+  // may end in empty lines. Only the line ending is removed: a file written
   // without a final newline keeps its last character, and a version longer
   // than the 19-character text keeps its first 19 rather than its tail.
   std::memset(firmware_version, 0, sizeof firmware_version);
+  char line[identity_text_size] = {};
   char last_line[identity_text_size] = {};
   std::size_t length = 0;
-  bool line_ended = false;
+  bool blank = true;
+  auto end_line = [&] {
+    if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
+    if (!blank) std::memcpy(last_line, line, sizeof last_line);
+    std::memset(line, 0, sizeof line);
+    length = 0;
+    blank = true;
+  };
   for (int c = std::fgetc(pipe.stream()); c != EOF; c = std::fgetc(pipe.stream())) {
-    if (line_ended) {
-      std::memset(last_line, 0, sizeof last_line);
-      length = 0;
-      line_ended = false;
-    }
     if (c == '\n') {
-      line_ended = true;
-    } else if (length < sizeof last_line - 1) {
-      last_line[length++] = static_cast<char>(c);
+      end_line();
+      continue;
     }
+    if (length < sizeof line - 1) line[length++] = static_cast<char>(c);
+    if (c != ' ' && c != '\t' && c != '\r') blank = false;
   }
+  end_line();
   pipe.close();
-  if (length > 0 && last_line[length - 1] == '\r') last_line[--length] = '\0';
-  if (length == 0) {
+  if (last_line[0] == '\0') {
     gw::gw_printf("ZENTIB_ERROR : Firmware Version not found\n\r");
     return 1;
   }

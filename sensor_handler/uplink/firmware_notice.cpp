@@ -96,13 +96,17 @@ void on_message(struct mosquitto *, void *, const struct mosquitto_message *mess
     gw::gw_printf("ZENTIB_ERROR : Firmware notice too long, ignored\n\r");
     return;
   }
-  // The library does not promise a terminator; the parser needs one.
-  char text[notice_payload_limit + 1];
-  std::memcpy(text, message->payload, length);
-  text[length] = '\0';
-  if (std::memchr(text, '\0', length) != nullptr) return;
+  // Text with a NUL inside is no notice.
+  if (std::memchr(message->payload, '\0', length) != nullptr) return;
 
-  json_object *notice = json_tokener_parse(text);
+  // Parsed in place with its length: the library does not promise a
+  // terminator, and a copy of up to 4 KiB has no place on this thread's
+  // small stack.
+  json_tokener *tokener = json_tokener_new();
+  if (tokener == nullptr) return;
+  json_object *notice = json_tokener_parse_ex(tokener, static_cast<const char *>(message->payload),
+                                              static_cast<int>(length));
+  json_tokener_free(tokener);
   if (notice == nullptr) return;
   if (json_object_is_type(notice, json_type_object)) handle_notice(notice);
   json_object_put(notice);

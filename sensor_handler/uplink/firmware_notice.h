@@ -23,8 +23,10 @@ struct mosquitto_message;
 
 namespace sensor_handler {
 
-// A notice is about 70 bytes; anything beyond this is not one.
-constexpr std::size_t notice_payload_limit = 512;
+// A bare notice is about 70 bytes; the broker side may add members (a
+// download address, a checksum), so room is left for those. Anything larger
+// is not a notice.
+constexpr std::size_t notice_payload_limit = 4096;
 
 // The library's message callback; only the payload is looked at.
 void on_message(struct mosquitto *client, void *user_data, const struct mosquitto_message *message);

@@ -8,6 +8,12 @@
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
+#include <vector>
+
+#include "config/device_files.h"
+#include "gateway_process.h"
+#include "process.h"
+#include "signal_recorder.h"
 
 namespace {
 
@@ -93,6 +99,30 @@ TEST(Command, PipeReadsTheWholeOutputAndReapsTheChild) {
   ASSERT_NE(pipe.stream(), nullptr);
   EXPECT_EQ(pipe.close(), 3);
   EXPECT_EQ(pipe.close(), -1);
+}
+
+// A supervisor that ignores SIGCHLD passes that on through exec. The real
+// gateway must still see its commands' exit status: its dongle back-off's
+// "hciconfig hci0 down" succeeds and is not reported as failed.
+TEST(Command, GatewayStartedWithChildSignalIgnoredStillSeesTheStatus) {
+  using namespace std::chrono_literals;
+  ASSERT_TRUE(gwtest::reset_sandbox());
+  gwtest::SignalRecorder parent, status;
+  gwtest::FakeCommand hciconfig("hciconfig");
+  ASSERT_TRUE(gwtest::write_filter_files());
+  ASSERT_TRUE(gwtest::write_tobixlite_config({{"EN_S1", "1"}, {"en_usb_s1", "1"}, {"SR_S1", "0"}}));
+  std::vector<std::string> arguments{"--ignore-signal=CHLD"};
+  for (const std::string &word : gwtest::emulator_words()) arguments.push_back(word);
+  arguments.insert(arguments.end(), {gwtest::program_path("sensor_handler"),
+                                     std::to_string(parent.pid()), std::to_string(status.pid())});
+  gwtest::GatewayProcess gateway(arguments, "/usr/bin/env");
+  ASSERT_TRUE(gateway.ok());
+  ASSERT_TRUE(hciconfig.wait_for_calls(2, 30s)) << gateway.stdout_text();  // down, then up
+  gateway.send_signal(SIGTERM);
+  ASSERT_TRUE(gateway.wait_exit(20s));
+  const std::string output = gateway.stdout_text();
+  EXPECT_NE(output.find("Could not open device"), std::string::npos) << output;
+  EXPECT_EQ(output.find("Cannot Execute"), std::string::npos) << output;
 }
 
 }  // namespace

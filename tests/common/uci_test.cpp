@@ -87,6 +87,13 @@ TEST_F(UciTest, ReadsQuotingCommentsAndSectionsAsPeopleWriteThem) {
   EXPECT_EQ(get(pkg + ".@sensor[-1].enabled"), "0");
   EXPECT_EQ(get(pkg + ".@sensor[-2].enabled"), "1");
   EXPECT_EQ(get(pkg + ".@sensor[1].note"), "two\nlines");
+  // Short keywords, statements joined by ';', a comment right after a value.
+  EXPECT_EQ(get(pkg + ".unit.rate"), "15");
+  gw::FilterList tags;
+  gw::gw_uci_get_list((pkg + ".unit.tags").c_str(), &tags);
+  ASSERT_EQ(tags.count, 3);
+  EXPECT_STREQ(tags.entries[1], "b;c");
+  EXPECT_STREQ(tags.entries[2], "#d");
 
   // Absent option, section or index: silent, the cleared buffer stays empty.
   EXPECT_EQ(output_of([&] {
@@ -94,6 +101,7 @@ TEST_F(UciTest, ReadsQuotingCommentsAndSectionsAsPeopleWriteThem) {
               EXPECT_EQ(get(pkg + ".@sensor[2].enabled"), "");
               EXPECT_EQ(get(pkg + ".@sensor[-3].enabled"), "");
               EXPECT_EQ(get(pkg + ".spare.enabled"), "");
+              EXPECT_EQ(get(pkg + ".unit.retired"), "");  // an option without value unsets it
             }),
             "");
 }
@@ -107,7 +115,7 @@ TEST(UciSyntax, EscapesContinuationsAndCrlf) {
   EXPECT_EQ(s.find("x")->values[0], "one two");
   EXPECT_EQ(s.find("y")->values[0], "lr");
   EXPECT_EQ(s.find("z")->values[0], "pq");
-  EXPECT_EQ(s.find("w")->values[0], "a#b");
+  EXPECT_EQ(s.find("w")->values[0], "a");
 
   // Repeats as hand edits leave them: a name continues its section, a
   // repeated option replaces in place, a list line extends a plain option.
@@ -117,7 +125,7 @@ TEST(UciSyntax, EscapesContinuationsAndCrlf) {
   EXPECT_EQ(gw::uci::serialize(p),
             "\nconfig t 'n'\n\toption a '3'\n\tlist b '2'\n\tlist b '4'\n\nconfig u\n");
 
-  for (const char *bad : {"option a b\n", "config a\n\toption k 'open\n", "config a\n\toption k\n",
+  for (const char *bad : {"option a b\n", "config a\n\toption k 'open\n", "config a\n\to k v;x\n",
                           "config a\n\toption k v w\n", "config a\n\tvalue k v\n", "config a b.c\n",
                           "config a\n\toption k \"v\\"}) {
     EXPECT_FALSE(gw::uci::parse(bad, p)) << bad;

@@ -120,17 +120,22 @@ TEST_F(ConfigurationRead, BrokerSetsComeFromTheSecondFile) {
 
   EXPECT_EQ(read({{"server", "x1"}}), 1);
   EXPECT_EQ(output_, "ZENTIB_ERROR : Invalid value\nZENTIB_ERROR : Invalid MQTT Server Type\n");
+  // Too long to be a type is refused, not read as an absent one.
+  EXPECT_EQ(read({{"server", "00000000000000000001"}}), 1);
+  EXPECT_EQ(output_,
+            "ZENTIB_ERROR : Value too long for tobixlite_config.@mqtt[0].server\n\r"
+            "ZENTIB_ERROR : Cannot Read Parameter\n\r");
 }
 
-TEST_F(ConfigurationRead, NumbersAreStrictAndUnranged) {
-  ASSERT_EQ(read({{"mqtt_server_port", "0x75B"}, {"mqtt_qos", "3"},
+TEST_F(ConfigurationRead, NumbersAreStrictAndOnlyTheQosLevelRanged) {
+  ASSERT_EQ(read({{"mqtt_server_port", "0x75B"}, {"mqtt_qos", "2"},
                   {"keep_alive_timeout", "4294967295"}}),
             0)
       << output_;
   EXPECT_EQ(service_config.broker_port, 1883);
-  EXPECT_EQ(service_config.mqtt_qos, 3);
+  EXPECT_EQ(service_config.mqtt_qos, 2);
   EXPECT_EQ(service_config.keep_alive_timeout, -1);
-  EXPECT_NE(output_.find("MQTT QOS Level\t= 3\n\r"), std::string::npos);
+  EXPECT_NE(output_.find("MQTT QOS Level\t= 2\n\r"), std::string::npos);
 
   const std::string before_port = gwtest::broker_set3_echo;
   struct Case {
@@ -149,6 +154,10 @@ TEST_F(ConfigurationRead, NumbersAreStrictAndUnranged) {
       {{{"mqtt_server_port", "00000000000000001883"}},
        "ZENTIB_ERROR : Value too long for tobixlite_config.@mqtt[0].mqtt_server_port\n\r"
        "ZENTIB_ERROR : Cannot Read Parameter\n\r"},
+      // A level MQTT does not have (4294967295 reads as -1).
+      {{{"mqtt_qos", "3"}}, "MQTT SERVER Port\t= 1883\n\rZENTIB_ERROR : Invalid MQTT QOS Level\n"},
+      {{{"mqtt_qos", "4294967295"}},
+       "MQTT SERVER Port\t= 1883\n\rZENTIB_ERROR : Invalid MQTT QOS Level\n"},
   };
   for (const Case &c : cases) {
     EXPECT_EQ(read(c.change), 1);
@@ -202,6 +211,9 @@ TEST_F(ConfigurationRead, TextsThatDoNotFitOrCouldReachAShellAreRefused) {
       << output_;
   EXPECT_EQ(read({{"mqtt_topic", std::string(52, 't')}}), 1);
   EXPECT_EQ(read({{"mqtt_topic", std::string(51, 't')}}), 0) << output_;
+  // Optional credentials too: a cut or dropped user name is no credential.
+  EXPECT_EQ(read({{"mqtt_username", std::string(52, 'u')}}), 1);
+  EXPECT_TRUE(output_.ends_with("ZENTIB_ERROR : Cannot Read Parameter\n\r")) << output_;
 
   for (const char *name : {"ttyS1;reboot", "tty S1", "$(reboot)", "../sda", "ttyS1`id`"}) {
     EXPECT_EQ(read({{"sensor1_dev_name", name}}), 1) << name;
@@ -210,6 +222,8 @@ TEST_F(ConfigurationRead, TextsThatDoNotFitOrCouldReachAShellAreRefused) {
   }
   EXPECT_EQ(read({{"sensor1_dev_name", "ttyATH0"}}), 0) << output_;
   EXPECT_EQ(read({{"sensor1_dev_name", "ttyUSB_0.1-a"}}), 0) << output_;
+  // A dongle gateway never uses the name.
+  EXPECT_EQ(read({{"en_usb_s1", "1"}, {"sensor1_dev_name", "/dev/ttyS1"}}), 0) << output_;
 }
 
 TEST_F(ConfigurationRead, RssiThresholdIsOptionalAndSigned) {
@@ -224,6 +238,15 @@ TEST_F(ConfigurationRead, RssiThresholdIsOptionalAndSigned) {
   ASSERT_TRUE(gwtest::write_filter_files("\toption S1_RSSI_FILTER 'strong'\n"));
   ASSERT_EQ(read(), 0) << output_;
   EXPECT_NE(output_.find("Sensor 1 RSSI Filter\t= -75\n\r"), std::string::npos);
+
+  // Too long for a number: refused, the filter not silently dropped.
+  ASSERT_TRUE(gwtest::write_filter_files("\toption S1_RSSI_FILTER '-0000000000000000075'\n"));
+  EXPECT_EQ(read(), 1);
+  EXPECT_TRUE(output_.ends_with(
+      "Sensor 1 Max Rows\t= 50\n\r"
+      "ZENTIB_ERROR : Value too long for tobixlite_rssi_filter.@rssifilter[0].S1_RSSI_FILTER\n\r"
+      "ZENTIB_ERROR : Cannot Read Parameter\n\r"))
+      << output_;
 
   // Once found, the filter stays on even when the key goes away.
   ASSERT_TRUE(gwtest::write_filter_files());

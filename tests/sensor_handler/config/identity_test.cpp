@@ -27,6 +27,7 @@ TEST_F(Identity, FirmwareVersionIsTheLastLineWithoutItsEnding) {
       {"17.01.4\n18.06.2\n", "18.06.2"},
       {"18.06.1\r\n", "18.06.1"},
       {"OpenWrt-18.06.1-r7258-zx400-long\n", "OpenWrt-18.06.1-r72"},  // first 19
+      {"17.01.4\n18.06.2\n\n \r\n\n", "18.06.2"},  // trailing blank lines
   };
   for (const Case &c : cases) {
     ASSERT_TRUE(gwtest::write_file("/etc/openwrt_version", c.file));
@@ -36,7 +37,7 @@ TEST_F(Identity, FirmwareVersionIsTheLastLineWithoutItsEnding) {
     EXPECT_EQ(capture.text(), "");
   }
 
-  for (const char *empty : {"", "18.06.1\n\n"}) {
+  for (const char *empty : {"", "\n \n"}) {
     ASSERT_TRUE(gwtest::write_file("/etc/openwrt_version", empty));
     gwtest::StdoutCapture capture;
     EXPECT_EQ(read_firmware_version(), 1);

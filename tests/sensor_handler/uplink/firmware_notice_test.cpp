@@ -145,6 +145,15 @@ TEST_F(FirmwareNotice, PayloadsThatAreNoNoticeNeverReachTheParser) {
   EXPECT_EQ(deliver(std::string("{\"Message\":\"18.06.2\"}\0tail", 26)), "");
   expect_untouched();
   EXPECT_EQ(parent_.count("SIGTSTP"), 0u);
+
+  // A notice with members of the broker side's own, as large as allowed.
+  std::string large = notice("18.06.2");
+  large.insert(1, "\"URL\":\"https://example.net/fw.bin\",\"SHA256\":\"\",");
+  large.insert(large.find("\"SHA256\":\"") + 10,
+               std::string(sensor_handler::notice_payload_limit - large.size(), 'f'));
+  ASSERT_EQ(large.size(), sensor_handler::notice_payload_limit);
+  EXPECT_EQ(deliver(large), upgrade_lines);
+  EXPECT_TRUE(parent_.wait_for("SIGTSTP", 1, 5s));
 }
 
 TEST_F(FirmwareNotice, NoticeFromTheBrokerReachesTheGateway) {
