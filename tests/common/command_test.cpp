@@ -101,28 +101,23 @@ TEST(Command, PipeReadsTheWholeOutputAndReapsTheChild) {
   EXPECT_EQ(pipe.close(), -1);
 }
 
-// A supervisor that ignores SIGCHLD passes that on through exec. The real
-// gateway must still see its commands' exit status: its dongle back-off's
-// "hciconfig hci0 down" succeeds and is not reported as failed.
+// A supervisor that ignores SIGCHLD passes that on through exec: the gateway
+// must still see its commands succeed (the dongle back-off's hciconfig).
 TEST(Command, GatewayStartedWithChildSignalIgnoredStillSeesTheStatus) {
-  using namespace std::chrono_literals;
   ASSERT_TRUE(gwtest::reset_sandbox());
   gwtest::SignalRecorder parent, status;
   gwtest::FakeCommand hciconfig("hciconfig");
-  ASSERT_TRUE(gwtest::write_filter_files());
-  ASSERT_TRUE(gwtest::write_tobixlite_config({{"EN_S1", "1"}, {"en_usb_s1", "1"}, {"SR_S1", "0"}}));
+  ASSERT_TRUE(gwtest::write_filter_files() &&
+              gwtest::write_tobixlite_config({{"EN_S1", "1"}, {"en_usb_s1", "1"}, {"SR_S1", "0"}}));
   std::vector<std::string> arguments{"--ignore-signal=CHLD"};
   for (const std::string &word : gwtest::emulator_words()) arguments.push_back(word);
   arguments.insert(arguments.end(), {gwtest::program_path("sensor_handler"),
                                      std::to_string(parent.pid()), std::to_string(status.pid())});
   gwtest::GatewayProcess gateway(arguments, "/usr/bin/env");
-  ASSERT_TRUE(gateway.ok());
-  ASSERT_TRUE(hciconfig.wait_for_calls(2, 30s)) << gateway.stdout_text();  // down, then up
+  ASSERT_TRUE(hciconfig.wait_for_calls(2, std::chrono::seconds(30))) << gateway.stdout_text();
   gateway.send_signal(SIGTERM);
-  ASSERT_TRUE(gateway.wait_exit(20s));
-  const std::string output = gateway.stdout_text();
-  EXPECT_NE(output.find("Could not open device"), std::string::npos) << output;
-  EXPECT_EQ(output.find("Cannot Execute"), std::string::npos) << output;
+  ASSERT_TRUE(gateway.wait_exit(std::chrono::seconds(20)));
+  EXPECT_EQ(gateway.stdout_text().find("Cannot Execute"), std::string::npos) << gateway.stdout_text();
 }
 
 }  // namespace

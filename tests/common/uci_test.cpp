@@ -87,13 +87,6 @@ TEST_F(UciTest, ReadsQuotingCommentsAndSectionsAsPeopleWriteThem) {
   EXPECT_EQ(get(pkg + ".@sensor[-1].enabled"), "0");
   EXPECT_EQ(get(pkg + ".@sensor[-2].enabled"), "1");
   EXPECT_EQ(get(pkg + ".@sensor[1].note"), "two\nlines");
-  // Short keywords, statements joined by ';', a comment right after a value.
-  EXPECT_EQ(get(pkg + ".unit.rate"), "15");
-  gw::FilterList tags;
-  gw::gw_uci_get_list((pkg + ".unit.tags").c_str(), &tags);
-  ASSERT_EQ(tags.count, 3);
-  EXPECT_STREQ(tags.entries[1], "b;c");
-  EXPECT_STREQ(tags.entries[2], "#d");
 
   // Absent option, section or index: silent, the cleared buffer stays empty.
   EXPECT_EQ(output_of([&] {
@@ -101,7 +94,6 @@ TEST_F(UciTest, ReadsQuotingCommentsAndSectionsAsPeopleWriteThem) {
               EXPECT_EQ(get(pkg + ".@sensor[2].enabled"), "");
               EXPECT_EQ(get(pkg + ".@sensor[-3].enabled"), "");
               EXPECT_EQ(get(pkg + ".spare.enabled"), "");
-              EXPECT_EQ(get(pkg + ".unit.retired"), "");  // an option without value unsets it
             }),
             "");
 }
