@@ -95,6 +95,16 @@ TEST_F(Supervisor, RunsBothProgramsThroughNoticesReloadsAndAnLedRestart) {
             gwtest::program_path("sensor_handler") + '\0' + std::to_string(parent_->pid()) + '\0' +
                 std::to_string(started("status_led")) + '\0');
   EXPECT_NE(started("status_led"), led);
+
+  // A parent killed outright: the next one ends the programs it left.
+  const pid_t left[] = {started("status_led"), started("sensor_handler")};
+  auto killed = std::move(parent_);
+  killed->send_signal(SIGKILL);
+  ASSERT_TRUE(killed->wait_exit(5s));
+  start();
+  ASSERT_TRUE(wait_for("sensor_handler started"));
+  EXPECT_EQ(count(" left by a previous run\n"), 2);
+  for (pid_t pid : left) EXPECT_NE(kill(pid, 0), 0) << pid;
   expect_clean_stop();
 }
 
