@@ -1,8 +1,11 @@
 #include "gw_gpio.h"
 
+#include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -52,7 +55,43 @@ int write_flag(int gpio, const char *attribute, int flag) {
   return result;
 }
 
+// Lowest base of the GPIO chips, or -1 when no chip lists one.
+int lowest_chip_base() {
+  DIR *folder = opendir("/sys/class/gpio");
+  if (folder == nullptr) return -1;
+  int lowest = -1;
+  while (const dirent *entry = readdir(folder)) {
+    if (std::strncmp(entry->d_name, "gpiochip", 8) != 0) continue;
+    char path[path_capacity];
+    int length = std::snprintf(path, sizeof path, "/sys/class/gpio/%s/base", entry->d_name);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof path) continue;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    char text[12] = {};
+    ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    char *end = nullptr;
+    long base = got > 0 ? std::strtol(text, &end, 10) : -1;
+    if (end == text || base < 0 || base > INT_MAX / 2) continue;
+    if (lowest < 0 || base < lowest) lowest = static_cast<int>(base);
+  }
+  closedir(folder);
+  return lowest;
+}
+
 }  // namespace
+
+int gpio_line_number(int gpio) {
+  const int base = lowest_chip_base();
+  if (gpio < 0 || base <= gpio) return gpio;
+  const int line = base + gpio;
+  // Only the text depends on it: printed once per mapping, not per service run.
+  static std::atomic<int> printed_line{-1};  // relaxed: no data hangs on it
+  if (printed_line.exchange(line, std::memory_order_relaxed) != line) {
+    gw_printf("GPIO %d is line %d (GPIO chip base %d)\n\r", gpio, line, base);
+  }
+  return line;
+}
 
 int gpio_export(int gpio) {
   if (write_line_number("/sys/class/gpio/export", gpio) != 0) {

@@ -23,4 +23,11 @@ int gpio_write_value(int gpio, int value);
 // The line's value (0 or 1), or -1.
 int gpio_read_value(int gpio);
 
+// The sysfs number of configured line `gpio`. Since Linux 6.6 many SoCs
+// number their sysfs lines from a chip base such as 512: when the lowest
+// base under /sys/class/gpio/gpiochip*/base is above `gpio`, the line is
+// taken as one of that chip (base + gpio) and the mapping is printed once;
+// otherwise `gpio` itself.
+int gpio_line_number(int gpio);
+
 }  // namespace gw

@@ -43,9 +43,10 @@ bool pulse_reset_line(int reset_gpio) {
 
 }  // namespace
 
-int attach_uart_module(int reset_gpio, const char *device_name, const std::int32_t &hci_device_index,
+int attach_uart_module(int configured_gpio, const char *device_name, const std::int32_t &hci_device_index,
                        int baud_rate, std::uint32_t max_tries, int sensor_number) {
   mark_attach_busy();
+  const int reset_gpio = gpio_line_number(configured_gpio);
   char line_path[command_capacity] = {};
   std::snprintf(line_path, sizeof line_path, "/sys/class/gpio/gpio%d", reset_gpio);
   struct stat info{};

@@ -92,6 +92,8 @@ class LedDaemon {
   void play_one_time_patterns();
 
   sigset_t signals_ = led_signals();
+  // The sysfs line of LED GPIO 3 (moved by a GPIO chip base on newer kernels).
+  int led_line_ = led_gpio;
   long half_period_us_ = slow_half_period_us;
   Mode mode_ = Mode::steady_blink;
   bool exit_requested_ = false;
@@ -164,7 +166,7 @@ void LedDaemon::queue_one_time(Pattern pattern) {
 // A step of the mode's pattern. A signal ends it early; a one-time pattern
 // it asks for plays at once, before the mode's pattern goes on.
 void LedDaemon::hold_mode_step(int value, long hold_us) {
-  gw::gpio_write_value(led_gpio, value);
+  gw::gpio_write_value(led_line_, value);
   int signal_number = wait_signal(deadline_after(hold_us));
   if (signal_number == 0) return;
   take_signal(signal_number);
@@ -184,7 +186,7 @@ void LedDaemon::play_one_time_patterns() {
     waiting_[0] = waiting_[1];
     --waiting_count_;
     for (const Step &step : pattern) {
-      gw::gpio_write_value(led_gpio, step.value);
+      gw::gpio_write_value(led_line_, step.value);
       std::int64_t deadline = deadline_after(step.hold_us);
       while (int signal_number = wait_signal(deadline)) {
         take_signal(signal_number);
@@ -205,14 +207,15 @@ int LedDaemon::run() {
   sigemptyset(&action.sa_mask);
   for (int signal_number : answered_signals) sigaction(signal_number, &action, nullptr);
 
+  led_line_ = gw::gpio_line_number(led_gpio);
   char line_path[100];
-  std::snprintf(line_path, sizeof line_path, "/sys/class/gpio/gpio%d", led_gpio);
+  std::snprintf(line_path, sizeof line_path, "/sys/class/gpio/gpio%d", led_line_);
   struct stat line_status {};
-  if (stat(line_path, &line_status) != 0) gw::gpio_export(led_gpio);
+  if (stat(line_path, &line_status) != 0) gw::gpio_export(led_line_);
   // Without a line the daemon still runs; each step prints the GPIO failure.
-  gw::gpio_set_direction(led_gpio, "out");
-  gw::gpio_set_active_low(led_gpio, 1);
-  gw::gpio_write_value(led_gpio, 0);
+  gw::gpio_set_direction(led_line_, "out");
+  gw::gpio_set_active_low(led_line_, 1);
+  gw::gpio_write_value(led_line_, 0);
 
   while (!exit_requested_) {
     switch (mode_) {
@@ -230,7 +233,7 @@ int LedDaemon::run() {
     }
   }
 
-  gw::gpio_write_value(led_gpio, 0);
+  gw::gpio_write_value(led_line_, 0);
   gw::gw_printf("Exiting Program\n\r");
   return 0;
 }

@@ -1,5 +1,6 @@
 // The sysfs GPIO routines against the sandbox's /sys/class/gpio.
 #include "gw_gpio.h"
+#include "gw_hci.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 constexpr int line = 7;
 
 // What the code writes to standard error (fd 2) while it lives.
@@ -126,6 +128,33 @@ TEST_F(Gpio, RefusedWritesAndReadsFailAndLeaveNoDescriptorOpen) {
   EXPECT_EQ(output->text().substr(0, first_lines.size()), first_lines);
   output.reset();
   EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST_F(Gpio, ConfiguredLinesCountFromTheLowestChipBase) {
+  // A kernel that numbers its sysfs lines from 512: configured 17 is 529.
+  for (const char *chip : {"gpiochip544", "gpiochip512"}) {
+    const std::string folder = std::string("/sys/class/gpio/") + chip;
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_TRUE(gwtest::write_file(folder + "/base", chip + 8 + std::string("\n")));
+  }
+  ASSERT_TRUE(gwtest::make_gpio_line(529));
+  gwtest::GpioFifo value(529, "value");
+  ASSERT_TRUE(value.ok());
+  gwtest::StdoutCapture output;
+  EXPECT_EQ(gw::gpio_line_number(600), 600);  // above the base: a line number already
+  const std::int32_t hci0 = 0;
+  EXPECT_EQ(gw::attach_uart_module(17, "ttyS1", hci0, 115200, 3, 1), 0);
+  EXPECT_EQ(gw::gpio_line_number(17), 529);
+  EXPECT_EQ(gwtest::read_gpio_file(529, "direction"), "out");
+  ASSERT_TRUE(value.wait_for_writes(3, 1s));
+  std::string written;
+  for (const auto &write : value.writes()) written += write.bytes;
+  EXPECT_EQ(written, "010");
+  EXPECT_EQ(output.text(), "GPIO 17 is line 529 (GPIO chip base 512)\n\r");  // once
+
+  // Without chips, or with a base of 0, numbers stay as configured.
+  ASSERT_TRUE(gwtest::write_file("/sys/class/gpio/gpiochip512/base", "0\n"));
+  EXPECT_EQ(gw::gpio_line_number(17), 17);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <vector>
 
@@ -205,6 +206,19 @@ TEST_F(StatusLed, RunsOnWhenTheLineCannotBeExported) {
   EXPECT_GE(step_lines, 5u);
   EXPECT_LE(step_lines, 7u) << led.stdout_text();
   EXPECT_EQ(lines.back().text, "Exiting Program");
+}
+
+TEST_F(StatusLed, BlinksLineThreeOfAChipNumberedFrom512) {
+  ASSERT_EQ(mkdir("/sys/class/gpio/gpiochip512", 0755), 0);
+  ASSERT_TRUE(gwtest::write_file("/sys/class/gpio/gpiochip512/base", "512\n"));
+  ASSERT_TRUE(gwtest::make_gpio_line(515));
+  fifo_ = std::make_unique<gwtest::GpioFifo>(515, "value");
+  ASSERT_TRUE(fifo_->ok());
+  start();
+  EXPECT_EQ(gwtest::read_gpio_file(515, "active_low"), "1");
+  led_->send_signal(SIGTERM);
+  expect_clean_exit(2500ms);
+  EXPECT_EQ(led_->lines()[0].text, "GPIO 3 is line 515 (GPIO chip base 512)");
 }
 
 TEST_F(StatusLed, SlowBlinkComesBackAfterFastBlinkAndHeartbeat) {

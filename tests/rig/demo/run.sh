@@ -1,11 +1,12 @@
 # The live demo inside the rig's VM (started by scripts/demo): the dozen
-# advertisers of controller.scn, mosquitto, the real status_led on a fake
-# GPIO line and sensor_handler with the shipped configuration pointed at
-# this VM. Everything the host shows comes over the console as lines
-# "===DEMO-<KIND> ...", written with one write each so they never mix:
+# advertisers of controller.scn, mosquitto, and the gateway as a device runs
+# it: the supervising parent (copied here by scripts/demo), which starts the
+# real status_led on a fake GPIO line and sensor_handler with the shipped
+# configuration pointed at this VM. Everything the host shows comes over the
+# console as lines "===DEMO-<KIND> ...", written with one write each so they never mix:
 #   MQTT <topic> <payload>     every message the broker passes on
 #   LED <uptime s> <0|1>       every write of status_led to its LED line
-#   GW <line>                  what sensor_handler prints
+#   GW <line>                  what the parent and its two programs print
 #   NOTE <text>                what this script does
 # ./seconds holds how long the gateway runs (written by scripts/demo).
 demo_note() { echo "===DEMO-NOTE $*" > /dev/console; }
@@ -58,11 +59,6 @@ mosquitto_sub -h 127.0.0.1 -p "$RIG_BROKER_PORT" -t '#' -F '===DEMO-MQTT %t %p' 
 rig_track live_subscriber $!
 sleep 1
 
-signal_recorder "$RIG_OUT/parent.log" > /tmp/parent.out 2>&1 &
-rig_track parent $!
-rig_wait_for 10 grep -q ready /tmp/parent.out || { demo_note "the parent stand-in did not start"; exit 1; }
-status_led > "$RIG_OUT/status_led.out" 2>&1 &
-rig_track status_led $!
 # The gateway's lines reach the console through tail; its own file stays
 # whole for the results.
 : > "$RIG_OUT/gateway.out"
@@ -80,14 +76,16 @@ mkfifo /tmp/gateway.fifo
 rig_track gateway_lines $!
 tail -n +1 -f "$RIG_OUT/gateway.out" > /tmp/gateway.fifo &
 rig_track gateway_tail $!
-sensor_handler "$(rig_pid parent)" "$(rig_pid status_led)" > "$RIG_OUT/gateway.out" 2>&1 &
+# The parent finds the two programs beside it, as in /usr/bin on a device.
+cp ./tobixlite_supervisor /rig/bin/ || { demo_note "the supervising parent is missing"; exit 1; }
+/rig/bin/tobixlite_supervisor > "$RIG_OUT/gateway.out" 2>&1 &
 rig_track gateway $!
 rig_log "gateway started"
-demo_note "gateway started for ${seconds}s: sensor_handler $(rig_pid parent) $(rig_pid status_led)"
+demo_note "gateway started for ${seconds}s under its supervising parent (PID $(rig_pid gateway))"
 
 sleep "$seconds"
 rig_export_stats
-demo_note "time is up: SIGTERM to sensor_handler"
+demo_note "time is up: SIGTERM to the parent, which stops both programs"
 rig_gateway_stop
-demo_note "sensor_handler ended with $(cat "$RIG_OUT/gateway.status")"
+demo_note "the parent ended with $(cat "$RIG_OUT/gateway.status")"
 sleep 5

@@ -1,0 +1,62 @@
+#!/bin/sh
+# What goes onto the device: every shell file parses, the init script
+# declares the instance procd should run, and `cmake --install` lays out
+# exactly the files, with the modes, of the package's install section.
+#   device_files_test.sh <source dir> <build dir> <cmake>
+source_dir=$1 build_dir=$2 cmake=$3
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+for file in "$source_dir"/files/usr/bin/* "$source_dir"/files/etc/init.d/* \
+	"$source_dir"/scripts/* "$source_dir"/tests/files/*.sh; do
+	case $(head -n1 "$file") in
+	*bash*) bash -n "$file" || fail "bash -n $file" ;;
+	'#!/bin/sh'*) sh -n "$file" || fail "sh -n $file" ;;
+	esac
+done
+
+# procd's shell helpers, standing in: each call is recorded as one line.
+declared=$(
+	procd_open_instance() { echo "open $*"; }
+	procd_set_param() { echo "param $*"; }
+	procd_close_instance() { echo "close"; }
+	procd_add_reload_trigger() { echo "reload trigger $*"; }
+	procd_send_signal() { echo "signal $*"; }
+	. "$source_dir/files/etc/init.d/tobixlite"
+	echo "START=$START USE_PROCD=$USE_PROCD"
+	start_service
+	service_triggers
+	reload_service
+)
+expected="START=95 USE_PROCD=1
+open 
+param command /usr/bin/tobixlite_supervisor
+param respawn 3600 5 0
+param stdout 1
+param stderr 1
+param term_timeout 30
+param file /etc/tobixlite_config2 /etc/config/tobixlite_config /etc/config/tobixlite_rssi_filter /etc/config/tobixlite_uuid_filter /etc/config/tobixlite_mac_filter /etc/config/tobixlite_smoothing_filter
+close
+reload trigger tobixlite_config tobixlite_rssi_filter tobixlite_uuid_filter tobixlite_mac_filter tobixlite_smoothing_filter
+signal tobixlite * HUP"
+[ "$declared" = "$expected" ] || fail "init script declared:
+$declared"
+# The parent's own stop (20 s + 5 s) must end before procd's timeout.
+grep -q '^stop_wait=20$' "$source_dir/files/usr/bin/tobixlite_supervisor" || fail "stop_wait changed"
+
+destdir=$build_dir/device-files-test
+rm -rf "$destdir"
+DESTDIR=$destdir "$cmake" --install "$build_dir" --prefix /usr >/dev/null || fail "cmake --install"
+installed=$(cd "$destdir" && find . -type f -exec stat -c '%a %n' {} + | sed 's| \./| /|' | sort)
+listed=$(sed -n 's|^\t$(INSTALL_\([A-Z]*\)) $(PKG_INSTALL_DIR)\([^ ]*\) .*|\1 \2|p' \
+	"$source_dir/openwrt/tobixlite/Makefile" | sed 's/^BIN /755 /; s/^CONF /600 /' | sort)
+[ -n "$listed" ] && [ "$installed" = "$listed" ] || fail "installed files differ from the package:
+$installed
+---
+$listed"
+conffiles=$(sed -n '/conffiles$/,/^endef/p' "$source_dir/openwrt/tobixlite/Makefile" | grep '^/' | sort)
+[ "$conffiles" = "$(echo "$listed" | sed -n 's/^600 //p')" ] || fail "conffiles: $conffiles"
+rm -rf "$destdir"
+
+[ "$failures" -eq 0 ] && echo "device files: all checks passed"
+[ "$failures" -eq 0 ]

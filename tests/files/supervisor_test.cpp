@@ -1,0 +1,136 @@
+// The supervising parent (files/usr/bin/tobixlite_supervisor) running the
+// unmodified status_led and sensor_handler in the sandbox, with BusyBox as
+// its shell. Its pauses come from its settings file, as a device's could.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+
+#include "broker.h"
+#include "config/device_files.h"
+#include "gateway_process.h"
+#include "sandbox.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string said = "tobixlite_supervisor: ";
+
+class Supervisor : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::string(GW_TEST_EMULATOR) != "") GTEST_SKIP() << "the parent starts target programs natively";
+    ASSERT_TRUE(gwtest::reset_sandbox());
+    ASSERT_TRUE(gwtest::make_gpio_line(3));
+    ASSERT_TRUE(gwtest::write_filter_files());
+    ASSERT_TRUE(gwtest::write_file("/etc/tobixlite_supervisor",
+                                   "restart_pause_min 1\nrestart_pause_max 2\nfailure_quiet 7\n"));
+  }
+  void start() {
+    parent_ = std::make_unique<gwtest::GatewayProcess>(std::vector<std::string>{},
+                                                       gwtest::program_path("tobixlite_supervisor"));
+  }
+
+  int count(const std::string &text) const {
+    const std::string output = parent_->stdout_text();
+    int found = 0;
+    for (size_t at = output.find(text); at != std::string::npos; at = output.find(text, at + 1)) ++found;
+    return found;
+  }
+  bool wait_for(const std::string &text, int times = 1) {
+    for (int i = 0; i < 400 && count(text) < times; ++i) std::this_thread::sleep_for(50ms);
+    EXPECT_GE(count(text), times) << text << " in:\n" << parent_->stdout_text();
+    return count(text) >= times;
+  }
+  // PID of the program's latest start.
+  pid_t started(const std::string &program) const {
+    const std::string output = parent_->stdout_text(), start = program + " started (PID ";
+    return std::stoi(output.substr(output.rfind(start) + start.size()));
+  }
+  void expect_clean_stop() {
+    const pid_t programs[] = {started("status_led"), started("sensor_handler")};
+    parent_->send_signal(SIGTERM);
+    auto status = parent_->wait_exit(30s);
+    ASSERT_TRUE(status) << parent_->stdout_text();
+    EXPECT_EQ(status->code, 0);
+    for (pid_t pid : programs) EXPECT_NE(kill(pid, 0), 0) << pid;
+    EXPECT_TRUE(parent_->stdout_text().ends_with("Exiting Program\n\r" + said + "stopped\n"));
+  }
+
+  std::unique_ptr<gwtest::GatewayProcess> parent_;
+};
+
+TEST_F(Supervisor, RunsBothProgramsThroughNoticesReloadsAndAnLedRestart) {
+  gwtest::Broker broker;
+  ASSERT_TRUE(broker.start());
+  gwtest::MqttProbe probe(broker.port());
+  ASSERT_TRUE(probe.subscribe("/Logs/Info"));
+  ASSERT_TRUE(gwtest::write_tobixlite_config({{"mqtt_server_port", std::to_string(broker.port())}}));
+  ASSERT_EQ(mkdir("/etc/tobixlite", 0755), 0);
+  ASSERT_TRUE(gwtest::write_file("/etc/tobixlite/firmware_hook", "#!/bin/sh\necho hook ran\n"));
+  ASSERT_EQ(chmod("/etc/tobixlite/firmware_hook", 0755), 0);
+  start();
+  ASSERT_TRUE(probe.wait_for("/Logs/Info", 1, 20s));  // the birth packet
+
+  // The broker side names other firmware: LED pattern and the maker's hook.
+  ASSERT_TRUE(probe.publish("/Logs/Ver", "{\"Tag\":\"FW\",\"Application\":\"Hardware.TobixE2\",\"Message\":\"18.06.2\"}"));
+  ASSERT_TRUE(wait_for(said + "/etc/tobixlite/firmware_hook ended (status 0)"));
+  EXPECT_EQ(count(said + "the broker side announces other firmware\n") + count("hook ran\n"), 2);
+  EXPECT_EQ(count("Update Firmware at "), 1);
+
+  // A reload: the same sensor_handler reads its settings again.
+  parent_->send_signal(SIGHUP);
+  ASSERT_TRUE(wait_for("Restarting Service at "));
+
+  // status_led killed: a new one, and sensor_handler started with its PID.
+  std::this_thread::sleep_for(1s);  // the shortest pause after its start
+  const pid_t led = started("status_led");
+  ASSERT_EQ(kill(led, SIGKILL), 0);
+  ASSERT_TRUE(wait_for("sensor_handler started", 2));
+  EXPECT_EQ(count(said + "status_led ended (status 137)\n"), 1);
+  EXPECT_EQ(gwtest::read_file("/proc/" + std::to_string(started("sensor_handler")) + "/cmdline"),
+            gwtest::program_path("sensor_handler") + '\0' + std::to_string(parent_->pid()) + '\0' +
+                std::to_string(started("status_led")) + '\0');
+  EXPECT_NE(started("status_led"), led);
+
+  // A parent killed outright: the next one ends the programs it left.
+  const pid_t left[] = {started("status_led"), started("sensor_handler")};
+  auto killed = std::move(parent_);
+  killed->send_signal(SIGKILL);
+  ASSERT_TRUE(killed->wait_exit(5s));
+  start();
+  ASSERT_TRUE(wait_for("sensor_handler started"));
+  EXPECT_EQ(count(" left by a previous run\n"), 2);
+  for (pid_t pid : left) EXPECT_NE(kill(pid, 0), 0) << pid;
+  expect_clean_stop();
+}
+
+TEST_F(Supervisor, SensorFailuresRestartAfterGrowingPausesAndBadSettingsWaitForAReload) {
+  const gwtest::Options failing = {{"EN_S1", "1"}, {"en_usb_s1", "1"}, {"database_sensor1", "/tmp/missing/ble.db"}};
+  ASSERT_TRUE(gwtest::write_tobixlite_config(failing));
+  start();
+  ASSERT_TRUE(wait_for("sensor_handler restarts in", 3));
+  auto third_failure = std::chrono::steady_clock::now();
+  EXPECT_EQ(count(said + "sensor_handler reports a BLE sensor failure\n"), 3);
+  EXPECT_GE(count("BLE Failure at "), 2);  // status_led's fast blink
+
+  gwtest::Options bad = failing;
+  bad["SR_S1"] = "ten";
+  ASSERT_TRUE(gwtest::write_tobixlite_config(bad));
+  ASSERT_TRUE(wait_for("not restarted until the configuration changes\n"));
+  EXPECT_EQ(count(said + "sensor_handler reports a configuration failure\n"), 1);
+  std::this_thread::sleep_until(third_failure + 8s);  // failure_quiet has passed
+  EXPECT_EQ(count("sensor_handler started"), 4);      // held until the reload
+
+  ASSERT_TRUE(gwtest::write_tobixlite_config(failing));
+  parent_->send_signal(SIGHUP);
+  ASSERT_TRUE(wait_for("sensor_handler restarts in", 4));
+  // Doubled, capped, and short again after a quiet spell.
+  EXPECT_EQ(count("restarts in 1 s\n") * 10 + count("restarts in 2 s\n"), 22);
+  expect_clean_stop();
+}
+
+}  // namespace
