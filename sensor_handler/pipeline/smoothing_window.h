@@ -16,8 +16,10 @@
 // divided by 0, a loop without pause): it is taken as one second, rated
 // over one second, while the rows still show the configured value. A window
 // cut short by a stop is rated and flushed before the thread ends; its rows
-// reach the table unless the scan controller has already finalized the
-// insert statement, in which case they are dropped without a message.
+// reach the table, because the statement lives until the teardown's close
+// after thread_two is joined, and are uploaded after the restart. Only a
+// stop that caught a reclaim with its database closed drops them, without a
+// message.
 #pragma once
 
 #include <cstddef>

@@ -189,8 +189,12 @@ class ScanController {
     disable_and_close();
   }
 
-  static void back_off_from_reclaim(void *controller) {
-    static_cast<ScanController *>(controller)->back_off();
+  // False once the retry limit is passed: the reclaim then gives up and the
+  // next cycle ends the service.
+  static bool back_off_from_reclaim(void *controller) {
+    auto *self = static_cast<ScanController *>(controller);
+    self->back_off();
+    return self->retry_count_ <= retry_limit;
   }
 
   void back_off_and_pace() {
@@ -203,9 +207,8 @@ class ScanController {
   void shut_down() {
     if (handle_ >= 0) undo_scan_setup();
     scan_ready.store(0, std::memory_order_relaxed);
-    if (finalize_insert_statement() != 0) {
-      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot Finalize Sensor Statement\n\r", sensor_);
-    }
+    // The insert statement stays: thread_two may still flush the window the
+    // stop cut short, and the teardown's close finalizes it.
     gw::run_command("kill `pgrep hciattach` >/dev/null 2>&1");
   }
 

@@ -12,8 +12,8 @@
 // a thread life the interface failure is recorded, published while the
 // broker is connected, and the service is stopped with a sensor failure.
 // On its way out the thread restores the socket's filter, disables the
-// scan and closes the device (only if a bring-up left it open), finalizes
-// the insert statement and ends any hciattach daemon.
+// scan and closes the device (only if a bring-up left it open) and ends any
+// hciattach daemon; the insert statement is left to the teardown's close.
 //
 // The device is reached through hci_device_in_use (scan/hci_device.h); the
 // database only through the store's locked routines (store/beacon_db.h), so

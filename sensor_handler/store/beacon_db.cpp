@@ -33,6 +33,7 @@ constexpr char create_table_sql[] =
     "CREATE TABLE IF NOT EXISTS BLE(DT INT, PAYLOAD varchar NULL, PAYLOAD2 varchar NULL, "
     "DBID INTEGER PRIMARY KEY AUTOINCREMENT);";
 constexpr char insert_sql[] = "INSERT INTO BLE VALUES (?,?,?,?)";
+constexpr char wal_size_limit_sql[] = "PRAGMA journal_size_limit=1048576";
 constexpr char sequence_sql[] = "SELECT seq FROM sqlite_sequence WHERE name='BLE'";
 constexpr std::size_t select_text_size = 100;
 
@@ -196,6 +197,10 @@ void BeaconDb::restart_cursors_if_replaced_locked() {
 
 int BeaconDb::open(const char *path, int sensor_number) {
   std::lock_guard<std::mutex> guard(lock_);
+  return open_locked(path, sensor_number);
+}
+
+int BeaconDb::open_locked(const char *path, int sensor_number) {
   release_locked();
 
   // SQLite reads an empty name as a private temporary database that is
@@ -219,6 +224,11 @@ int BeaconDb::open(const char *path, int sensor_number) {
                   error.c_str());
     return 1;
   }
+  // On a RAM-backed /tmp a WAL file keeps the size of its largest burst
+  // (a VACUUM, a trim of thousands of rows) until the last connection
+  // closes; this truncates it at each restart after a checkpoint. Best
+  // effort: a log left at its size costs memory, not rows.
+  sqlite3_exec(db_handle_, wal_size_limit_sql, nullptr, nullptr, nullptr);
   if (sqlite3_exec(db_handle_, create_table_sql, nullptr, nullptr, error.out()) != SQLITE_OK) {
     gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot execture querry. Error = %s\n",
                   sensor_number, error.c_str());
@@ -255,6 +265,10 @@ int BeaconDb::insert_row(std::uint32_t dt, const char *payload, const char *payl
 
 int BeaconDb::finalize_insert() {
   std::lock_guard<std::mutex> guard(lock_);
+  return finalize_insert_locked();
+}
+
+int BeaconDb::finalize_insert_locked() {
   if (insert_stmt_ == nullptr) return SQLITE_OK;
   // The statement is destroyed whatever the result (which only repeats the
   // last step's error).
@@ -265,6 +279,10 @@ int BeaconDb::finalize_insert() {
 
 int BeaconDb::close() {
   std::lock_guard<std::mutex> guard(lock_);
+  return close_locked();
+}
+
+int BeaconDb::close_locked() {
   if (insert_stmt_ != nullptr) {
     sqlite3_finalize(insert_stmt_);
     insert_stmt_ = nullptr;
@@ -288,6 +306,10 @@ bool BeaconDb::has_insert_statement() const {
 
 int BeaconDb::vacuum() {
   std::lock_guard<std::mutex> guard(lock_);
+  return vacuum_locked();
+}
+
+int BeaconDb::vacuum_locked() {
   gw::SqliteErrorText error;
   int rc = db_handle_ != nullptr
                ? sqlite3_exec(db_handle_, "VACUUM;", nullptr, nullptr, error.out())
@@ -346,35 +368,57 @@ int delete_published_beacon_rows(std::uint64_t dbid, int sensor_number) {
 
 int clear_beacon_table(int sensor_number) { return beacon_db.clear(sensor_number); }
 
-ReclaimResult reclaim_beacon_space(int sensor_number, void (*back_off)(void *context),
+ReclaimResult reclaim_beacon_space(int sensor_number, bool (*back_off)(void *context),
                                    void *context) {
-  if (beacon_db.vacuum() != 0) return ReclaimResult::vacuum_failed;
+  return beacon_db.reclaim(service_config.db_path, sensor_number, back_off, context);
+}
+
+ReclaimResult BeaconDb::reclaim(const char *path, int sensor_number,
+                                bool (*back_off)(void *context), void *context) {
+  // A stopping service keeps its database for the last flush of the
+  // smoothing window; the teardown closes it.
+  if (!service_running()) return ReclaimResult::stopped;
+
+  // Held from the VACUUM to the reopen: an insert that comes meanwhile
+  // waits for the new statement instead of being refused and lost.
+  std::unique_lock<std::mutex> guard(lock_);
+  if (vacuum_locked() != 0) {
+    guard.unlock();
+    // A file that cannot shrink must not take every read phase for ever.
+    if (back_off != nullptr) back_off(context);
+    return ReclaimResult::vacuum_failed;
+  }
 
   // A failed finalize or close is reported but does not end the reclaim:
   // the statement is destroyed either way, and only a reopen gives the
   // inserting threads a statement again.
-  if (finalize_insert_statement() != SQLITE_OK) {
+  if (finalize_insert_locked() != SQLITE_OK) {
     gw::gw_printf("ZENTIB_ERROR : SENSOR5 : Cannot Finalize Sensor Statement\n\r");
   }
-  int rc = close_beacon_db();
+  int rc = close_locked();
   if (rc != SQLITE_OK) {
     gw::gw_printf("ZENTIB_ERROR : SENSOR5 : Cannot close Sensor Database\n\r");
     gw::gw_printf("ZENTIB_ERROR : SENSOR5 : Status = %d\n\r", rc);
   }
 
-  while (service_running()) {
-    if (open_beacon_db() != 1) return ReclaimResult::reopened;
+  for (;;) {
+    if (open_locked(path, sensor_number) != 1) return ReclaimResult::reopened;
     gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot create database sensor 1\n\r", sensor_number);
-    rc = close_beacon_db();
+    rc = close_locked();
     if (rc != SQLITE_OK) {
       gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Database cannot be closed\n\r", sensor_number);
       gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Status = %d\n\r", sensor_number, rc);
     }
-    if (back_off != nullptr) back_off(context);
+    // The pause is the only time the store is seen closed: the inserting
+    // threads and the publisher are refused without touching SQLite then,
+    // rather than held up for as long as the file stays unopenable.
+    guard.unlock();
+    if (back_off != nullptr && !back_off(context)) return ReclaimResult::stopped;
     // A file that cannot be opened now will not open a microsecond later.
     gw::pacing_sleep(1000);
+    if (!service_running()) return ReclaimResult::stopped;
+    guard.lock();
   }
-  return ReclaimResult::stopped;
 }
 
 // --- batch select ------------------------------------------------------------
@@ -434,7 +478,7 @@ int select_batch(BeaconDb &db, const char *table, std::atomic<std::uint64_t> *cu
   int length = std::snprintf(sql, sizeof sql,
                              "SELECT * FROM %s WHERE DBID > %" PRIu64 " ORDER BY DBID LIMIT %d",
                              table, cursor->load(std::memory_order_relaxed),
-                             limit < 0 ? 0 : static_cast<int>(limit));
+                             static_cast<int>(limit));
   if (length <= 0 || static_cast<std::size_t>(length) >= sizeof sql) {
     print_select_failure(table, sensor_number);
     return 1;

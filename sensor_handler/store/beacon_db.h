@@ -6,8 +6,7 @@
 //   main thread      open at the build, close on a failed build and at the
 //                    teardown (close_beacon_db: 0 when nothing is open).
 //   sensor_thread    table step (delete_published_beacon_rows /
-//                    clear_beacon_table), space reclaim (reclaim_beacon_space),
-//                    finalize on its way out (finalize_insert_statement).
+//                    clear_beacon_table), space reclaim (reclaim_beacon_space).
 //   thread_one/two   insert_beacon_row.
 //   publish_thread   select_batch, the batch texts, mark_batch_published.
 //
@@ -16,12 +15,17 @@
 // store. Each public routine below takes it for its whole SQLite sequence:
 // one insert (bind, step, reset, clear) never interleaves with another, and
 // no insert, select, delete or VACUUM runs while the statement is finalized
-// or the connection is closed and reopened. The reclaim takes the lock per
-// step, never across its one-second waits, so the inserting threads are
-// never held up for longer than one SQLite call sequence; between the steps
-// the store is closed and inserts and selects are refused without touching
-// SQLite. The connection is opened SQLITE_OPEN_FULLMUTEX as well, whatever
-// the library's compile-time default.
+// or the connection is closed and reopened. The reclaim holds the lock from
+// its VACUUM to a successful reopen, so an insert that comes meanwhile (a
+// smoothing flush) waits and is stored; only the pauses between failed
+// reopen attempts release it, and then the store is closed and inserts and
+// selects are refused without touching SQLite. The connection is opened
+// SQLITE_OPEN_FULLMUTEX as well, whatever the library's compile-time
+// default.
+//
+// The statement stays prepared until the close (teardown or reclaim), which
+// finalizes it itself: the rows of a smoothing window that a stop cuts short
+// are still stored after sensor_thread has ended.
 //
 // The batch texts and counts belong to publish_thread alone.
 #pragma once
@@ -102,11 +106,13 @@ void free_batch_texts();
 // What reclaim_beacon_space leaves behind.
 enum class ReclaimResult {
   reopened,       // new connection and statement; go on with the table step
-  vacuum_failed,  // lines printed, database untouched; go on with the table
-                  // step so that published rows are trimmed and the file can
-                  // shrink
-  stopped,        // a stop flag ended the reopen repetition: the database is
-                  // closed and the cycle ends without a table step
+  vacuum_failed,  // lines printed, database untouched, one back-off step
+                  // taken; go on with the table step so that published rows
+                  // are trimmed and the file can shrink
+  stopped,        // a stop flag, or the retry limit passed in the reopen
+                  // repetition, ended the reclaim: the cycle ends without a
+                  // table step. The database is closed, unless the stop came
+                  // before the VACUUM (then nothing was touched).
 };
 
 // The connection and its insert statement, with the state the teardown
@@ -132,6 +138,10 @@ class BeaconDb {
 
   // VACUUM with its two failure lines. Returns 0, or 1 (also when closed).
   int vacuum();
+  // reclaim_beacon_space on this store, reopening path (read afresh at each
+  // attempt).
+  ReclaimResult reclaim(const char *path, int sensor_number, bool (*back_off)(void *context),
+                        void *context);
   int delete_published(std::uint64_t dbid, int sensor_number);
   int clear(int sensor_number);
 
@@ -147,6 +157,10 @@ class BeaconDb {
   bool mark_batch_published();
 
  private:
+  int open_locked(const char *path, int sensor_number);
+  int finalize_insert_locked();
+  int close_locked();
+  int vacuum_locked();
   void release_locked();
   void restart_cursors_if_replaced_locked();
 
@@ -190,13 +204,18 @@ int delete_published_beacon_rows(std::uint64_t dbid, int sensor_number);
 int clear_beacon_table(int sensor_number);
 
 // Space reclaim when the file reached its limit: VACUUM; finalize; close;
-// reopen until it succeeds or a stop flag is set. Every step prints its
-// lines. A failed finalize or close is reported and the reclaim goes on:
-// the statement is gone either way, and only the reopen gives the inserting
-// threads a statement again. Between reopen attempts: "Cannot create database sensor 1", the close
+// reopen until it succeeds, a stop flag is set or back_off reports the retry
+// limit passed. Every step prints its lines; the store's lock is held
+// throughout except in the pauses between reopen attempts. A failed VACUUM
+// takes one back_off step and leaves the database in use. A failed finalize
+// or close is reported and the reclaim goes on: the statement is gone either
+// way, and only the reopen gives the inserting threads a statement again.
+// Between reopen attempts: "Cannot create database sensor 1", the close
 // (with its lines on failure), back_off(context) (the HCI back-off step,
-// which counts a retry), and a one-second wait cut short by a stop.
-ReclaimResult reclaim_beacon_space(int sensor_number, void (*back_off)(void *context),
+// which counts a retry; false once the retry limit is passed), and a
+// one-second wait cut short by a stop. A stop already set when it is called
+// leaves everything as it is.
+ReclaimResult reclaim_beacon_space(int sensor_number, bool (*back_off)(void *context),
                                    void *context);
 
 // Longest batch text. A batch that would grow past it (or past the memory
@@ -206,8 +225,9 @@ ReclaimResult reclaim_beacon_space(int sensor_number, void (*back_off)(void *con
 constexpr std::size_t batch_text_limit = 8u * 1024u * 1024u;
 
 // Selects up to limit rows with DBID above *cursor, in DBID order, into the
-// batch texts and counts (both reset first). A negative limit selects
-// nothing, like 0 (SQLite would read it as "no limit"). Returns 0 when the
+// batch texts and counts (both reset first). A limit of 0 selects nothing;
+// a negative one (a setting of 2^31 or more reads back negative) is SQLite's
+// "no limit", so the batch ends at batch_text_limit. Returns 0 when the
 // select succeeded and a text is non-empty; 1 when the select failed (after
 // "ZENTIB_ERROR : SENSOR%d : MQTT - Cannot Select values from %s Table\n\r";
 // a closed database gets the same line without a call into SQLite) or both

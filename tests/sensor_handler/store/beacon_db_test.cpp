@@ -267,14 +267,17 @@ TEST_F(BeaconDbTest, SelectCollectsPayloadsInDbidOrderAfterTheCursor) {
   EXPECT_STREQ(filtered_batch_text.c_str(), "");
 }
 
-TEST_F(BeaconDbTest, SelectLimitSplitsBatchesAndZeroOrNegativeSelectsNothing) {
+TEST_F(BeaconDbTest, SelectLimitSplitsBatchesZeroSelectsNothingNegativeAll) {
   open_quietly();
   for (const char *payload : {"P1", "P2", "P3", "P4", "P5"}) insert_raw(payload);
 
   EXPECT_EQ(select(0), 1);
-  EXPECT_EQ(select(-1), 1);  // SQLite would read LIMIT -1 as the whole table
   EXPECT_EQ(rows_selected, 0);
   EXPECT_EQ(highest_selected_dbid.load(), 0u);
+  // A limit setting of 2^31 or more reads back negative: no limit.
+  EXPECT_EQ(select(INT32_MIN), 0);
+  EXPECT_STREQ(raw_batch_text.c_str(), "P1;P2;P3;P4;P5;");
+  highest_selected_dbid = 0;
 
   EXPECT_EQ(select(2), 0);
   EXPECT_STREQ(raw_batch_text.c_str(), "P1;P2;");
@@ -410,29 +413,14 @@ TEST_F(BeaconDbTest, OverlongBatchEndsAtTheLastRowThatFits) {
             "ZENTIB_ERROR : SENSOR1 : Batch text cannot grow, batch cut at 0 rows\n\r");
 }
 
-TEST_F(BeaconDbTest, FailedVacuumLeavesTheDatabaseInUse) {
-  open_quietly();
-  gwtest::DbReader other(db_path);
-  ASSERT_EQ(other.exec("BEGIN IMMEDIATE"), SQLITE_OK);
-  {
-    gwtest::StdoutCapture capture;
-    EXPECT_EQ(reclaim_beacon_space(1, nullptr, nullptr), ReclaimResult::vacuum_failed);
-    EXPECT_EQ(capture.text(),
-              "ZENTIB_ERROR : SENSOR5 : Cannot reclaim free space from database\n\r"
-              "ZENTIB_ERROR : database is locked\n\r");
-  }
-  ASSERT_EQ(other.exec("COMMIT"), SQLITE_OK);
-  EXPECT_TRUE(beacon_db.has_insert_statement());
-  insert_raw("STILL");
-}
-
 struct BackOffLog {
   int calls = 0;
   int fix_at = 0;       // call at which the path becomes openable again
+  int give_up_at = 0;   // call that reports the retry limit passed
   bool stop = false;    // stop the service instead
 };
 
-void back_off_step(void *context) {
+bool back_off_step(void *context) {
   auto *log = static_cast<BackOffLog *>(context);
   ++log->calls;
   if (log->stop) {
@@ -440,6 +428,25 @@ void back_off_step(void *context) {
   } else if (log->calls == log->fix_at) {
     std::snprintf(service_config.db_path, sizeof service_config.db_path, "%s", db_path);
   }
+  return log->calls != log->give_up_at;
+}
+
+TEST_F(BeaconDbTest, FailedVacuumLeavesTheDatabaseInUse) {
+  open_quietly();
+  gwtest::DbReader other(db_path);
+  ASSERT_EQ(other.exec("BEGIN IMMEDIATE"), SQLITE_OK);
+  {
+    gwtest::StdoutCapture capture;
+    BackOffLog log;
+    EXPECT_EQ(reclaim_beacon_space(1, back_off_step, &log), ReclaimResult::vacuum_failed);
+    EXPECT_EQ(log.calls, 1);  // a file that cannot shrink counts a retry
+    EXPECT_EQ(capture.text(),
+              "ZENTIB_ERROR : SENSOR5 : Cannot reclaim free space from database\n\r"
+              "ZENTIB_ERROR : database is locked\n\r");
+  }
+  ASSERT_EQ(other.exec("COMMIT"), SQLITE_OK);
+  EXPECT_TRUE(beacon_db.has_insert_statement());
+  insert_raw("STILL");
 }
 
 TEST_F(BeaconDbTest, ReclaimReopensWithABackOffPerFailureAndKeepsTheRows) {
@@ -465,18 +472,31 @@ TEST_F(BeaconDbTest, ReclaimReopensWithABackOffPerFailureAndKeepsTheRows) {
   EXPECT_EQ(rows[1].dbid, 2);
 }
 
-TEST_F(BeaconDbTest, StopDuringTheReopenLeavesTheDatabaseClosed) {
+TEST_F(BeaconDbTest, ReopenRepetitionEndsAtAStopOrOnceTheRetriesAreDone) {
+  for (bool stop : {true, false}) {
+    open_quietly();
+    std::snprintf(service_config.db_path, sizeof service_config.db_path, "%s", "/tmp/gone/x.db");
+    BackOffLog log;
+    log.stop = stop;
+    log.give_up_at = 3;
+    {
+      gwtest::StdoutCapture capture;
+      EXPECT_EQ(reclaim_beacon_space(1, back_off_step, &log), ReclaimResult::stopped);
+    }
+    EXPECT_EQ(log.calls, stop ? 1 : 3);
+    EXPECT_FALSE(beacon_db_open());
+    // The teardown finds nothing to close; the last inserts are refused.
+    EXPECT_EQ(insert_beacon_row(1, "A", nullptr), beacon_db_unavailable);
+    EXPECT_EQ(close_beacon_db(), SQLITE_OK);
+    std::snprintf(service_config.db_path, sizeof service_config.db_path, "%s", db_path);
+    clear_restart_request();
+    gw::clear_pacing_cancelled();
+  }
+  // A stop already set touches nothing: the last flush still gets in.
   open_quietly();
-  std::snprintf(service_config.db_path, sizeof service_config.db_path, "%s", "/tmp/gone/x.db");
-  BackOffLog log;
-  log.stop = true;
-  gwtest::StdoutCapture capture;
-  EXPECT_EQ(reclaim_beacon_space(1, back_off_step, &log), ReclaimResult::stopped);
-  EXPECT_EQ(log.calls, 1);
-  EXPECT_FALSE(beacon_db_open());
-  // The teardown finds nothing to close; the last inserts are refused.
-  EXPECT_EQ(insert_beacon_row(1, "A", nullptr), beacon_db_unavailable);
-  EXPECT_EQ(close_beacon_db(), SQLITE_OK);
+  request_restart();
+  EXPECT_EQ(reclaim_beacon_space(1, back_off_step, nullptr), ReclaimResult::stopped);
+  insert_raw("LAST");
 }
 
 TEST(BatchText, GrowthRefusesWhatCannotFitAndKeepsTheText) {
