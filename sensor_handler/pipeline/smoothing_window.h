@@ -17,9 +17,8 @@
 // over one second, while the rows still show the configured value. A window
 // cut short by a stop is rated and flushed before the thread ends; its rows
 // reach the table, because the statement lives until the teardown's close
-// after thread_two is joined, and are uploaded after the restart. Only a
-// stop that caught a reclaim with its database closed drops them, without a
-// message.
+// after thread_two is joined. Only a stop that caught a reclaim with its
+// database closed drops them, without a message.
 #pragma once
 
 #include <cstddef>
