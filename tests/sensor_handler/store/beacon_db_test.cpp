@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <sys/stat.h>
 #include <limits.h>
 #include <string>
 #include <unistd.h>
@@ -114,6 +115,16 @@ TEST_F(BeaconDbTest, OpensInWalModeWithTheBleSchemaAndDbidsNeverRepeat) {
   rows = reader.rows();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].dbid, 3);
+
+  // A burst (here a VACUUM of some 3 MiB) grows the WAL; once checkpointed
+  // it is cut back at the next write instead of keeping its size in RAM.
+  const std::string row(250, 'B');
+  for (int i = 0; i < 12000; ++i) insert_raw(row.c_str());
+  ASSERT_EQ(beacon_db.vacuum(), 0);
+  insert_raw("AFTER THE BURST");
+  struct stat wal {};
+  ASSERT_EQ(stat((std::string(db_path) + "-wal").c_str(), &wal), 0);
+  EXPECT_LE(wal.st_size, 1024 * 1024 + 64 * 1024);
 }
 
 TEST_F(BeaconDbTest, DescriptorsAreCloseOnExecAndAllReleasedByTheClose) {
