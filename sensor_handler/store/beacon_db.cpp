@@ -226,8 +226,9 @@ int BeaconDb::open_locked(const char *path, int sensor_number) {
   }
   // On a RAM-backed /tmp a WAL file keeps the size of its largest burst
   // (a VACUUM, a trim of thousands of rows) until the last connection
-  // closes; this truncates it at each restart after a checkpoint. Best
-  // effort: a log left at its size costs memory, not rows.
+  // closes; with this SQLite cuts it back to 1 MiB whenever it starts the
+  // log over after a checkpoint. Best effort: a log left at its size costs
+  // memory, not rows.
   sqlite3_exec(db_handle_, wal_size_limit_sql, nullptr, nullptr, nullptr);
   if (sqlite3_exec(db_handle_, create_table_sql, nullptr, nullptr, error.out()) != SQLITE_OK) {
     gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot execture querry. Error = %s\n",
