@@ -258,6 +258,9 @@ LoopEnd run_network_loop(struct mosquitto *client) {
         break;
       }
       if (result == MOSQ_ERR_SUCCESS && mosquitto_socket(client) >= 0) continue;
+      // A failed pass that left the socket open (the reconnect closes it)
+      // ends the link all the same, and is told like any other end.
+      if (mosquitto_socket(client) >= 0) on_disconnect(client, nullptr, result);
     }
     mqtt_connected.store(false);
     // A stop during the pause: the loop's first check ends it.
