@@ -58,6 +58,12 @@ void format_local_time(ClockText which, char *text, std::size_t size) {
   if (length == 0) text[0] = '\0';
 }
 
+// Stops still inside notify_and_stop. The next build waits until none is
+// left before it clears the stop requests: a stopping thread that had not
+// yet seen the old run's loops idle would otherwise wait for the new run's.
+// seq_cst: nothing else hangs on it.
+std::atomic<std::uint32_t> stops_in_progress{0};
+
 bool is_fatal(std::uint32_t reason) {
   return reason == static_cast<std::uint32_t>(StopReason::sensor_failure) ||
          reason == static_cast<std::uint32_t>(StopReason::config_failure);
@@ -152,6 +158,7 @@ void close_database_after_failure(int sensor_number) {
 }  // namespace
 
 void notify_and_stop(std::uint32_t reason) {
+  stops_in_progress.fetch_add(1);
   if (reason == static_cast<std::uint32_t>(StopReason::sensor_failure)) {
     gw::gw_printf("ZENTIB_ERROR : Restarting Program due Sensor1(BLE) Failure\n\r");
     gw::run_command_formatted("kill -SIGUSR1 %d >/dev/null 2>&1", static_cast<int>(parent_pid));
@@ -161,11 +168,16 @@ void notify_and_stop(std::uint32_t reason) {
     gw::run_command_formatted("kill -SIGUSR2 %d >/dev/null 2>&1", static_cast<int>(parent_pid));
     request_exit();
   }
-  gw::cancel_pacing();
+  // Everything goes up before the waits: while the handshakes wait for the
+  // module attach and the broker connect to give up, every other loop sees
+  // the run ending and leaves, instead of turning again on pacing waits that
+  // now return at once.
+  store_exit_code(reason);
+  gw::raise_stop_requests();
+  request_restart();
   gw::stop_attach_and_wait();
   gw::stop_connect_and_wait();
-  store_exit_code(reason);
-  request_restart();
+  if (stops_in_progress.fetch_sub(1) == 1) stops_in_progress.notify_all();
 }
 
 void on_signal(int signal_number) {
@@ -189,6 +201,9 @@ void print_usage(const char *program) {
 }
 
 void run_service() {
+  for (std::uint32_t left = stops_in_progress.load(); left != 0; left = stops_in_progress.load()) {
+    stops_in_progress.wait(left);
+  }
   gw::clear_pacing_cancelled();
   gw::clear_attach_stop();
   gw::clear_connect_stop();

@@ -44,6 +44,9 @@ class Broker {
   void kill();
   // stop() (if running) and start() on the same port.
   bool restart();
+  // A broker with credentials takes `password` from its next start() on
+  // (credentials changed on the broker's side).
+  void set_password(const std::string &password);
 
   bool running() const { return pid_ > 0; }
   int port() const { return port_; }

@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <pthread.h>
 #include <regex>
 #include <string>
 #include <unistd.h>
 
 #include "config/device_files.h"
 #include "gateway_process.h"
+#include "gw_pacing.h"
+#include "lifecycle/service.h"
+#include "lifecycle/stop_flags.h"
 #include "sandbox.h"
 #include "signal_recorder.h"
 
@@ -217,6 +221,24 @@ TEST_F(ServiceRun, StatisticsFileIsWrittenWhileTheServiceRuns) {
   auto status = gateway.wait_exit(20s);
   ASSERT_TRUE(status);
   EXPECT_EQ(status->code, 0);
+}
+
+// While the stop waits for a connect loop to give up, every other loop
+// must already see the run ending, or it spins on pacing that returns at once.
+TEST(StopRoutine, RaisesEverythingBeforeItWaits) {
+  gw::mark_connect_busy();  // a connect loop that has not given up yet
+  pthread_t stopper;
+  ASSERT_EQ(pthread_create(&stopper, nullptr, [](void *) -> void * {
+    sensor_handler::notify_and_stop(sensor_handler::StopReason::client_failure);
+    return nullptr;
+  }, nullptr), 0);
+  for (int i = 0; i < 500 && sensor_handler::service_running(); ++i) usleep(10000);
+  EXPECT_FALSE(sensor_handler::service_running());
+  EXPECT_TRUE(gw::pacing_cancelled.load() && gw::connect_stop.load() && gw::attach_stop.load());
+  EXPECT_EQ(sensor_handler::exit_code.load(), 1u);
+  gw::mark_connect_idle();
+  pthread_join(stopper, nullptr);
+  sensor_handler::clear_restart_request();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <mosquitto.h>
 #include <netinet/in.h>
@@ -165,7 +166,9 @@ TEST_F(MqttLink, GatewayWithoutSensorPingsAndReportsTheMissingTable) {
   expect_prompt_exit(gateway);
 }
 
-TEST_F(MqttLink, RefusedCredentialsEndConnectingForTheRun) {
+// The refusal is told; the broker is not asked again at once (the later
+// tries are shown in link_backoff_test).
+TEST_F(MqttLink, RefusedCredentialsAreToldAndNotAskedAgainAtOnce) {
   gwtest::Broker broker("gwuser", "gwpass");
   ASSERT_TRUE(broker.start());
   ASSERT_TRUE(configure(broker, {{"mqtt_username", "gwuser"}, {"mqtt_password", "wrong"}}));
@@ -206,11 +209,53 @@ TEST_F(MqttLink, RetriesWhileTheBrokerIsAbsentAndLeavesWhileItIsDown) {
             std::string::npos)
       << broker.log_text();
 
-  // Down again: the library reconnects by itself until the stop.
+  // Down again: reconnect attempts, further and further apart, until the stop.
   broker.stop();
   EXPECT_TRUE(status_.wait_for("SIGUSR1", 2, 10s));
   sleep(2);
   expect_prompt_exit(gateway);
+}
+
+// A listener nobody accepts from: with a backlog of 0 and its one slot
+// taken, further handshakes are dropped (a firewall); with room, the kernel
+// takes the connection and the CONNECT is never answered. A supervisor
+// kills a service that takes over 5 s to end: neither holds a restart or an
+// exit up, and a link never answered is not told as lost.
+TEST_F(MqttLink, StopsNeverWaitOnABrokerThatDropsOrNeverAnswers) {
+  for (bool drops : {true, false}) {
+    SCOPED_TRACE(drops ? "handshake dropped" : "never answered");
+    status_.clear();
+    gwtest::UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    gwtest::UniqueFd slot(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof address;
+    auto *raw = reinterpret_cast<sockaddr *>(&address);
+    ASSERT_TRUE(bind(listener.get(), raw, size) == 0 && listen(listener.get(), drops ? 0 : 8) == 0 &&
+                getsockname(listener.get(), raw, &size) == 0 &&
+                (!drops || connect(slot.get(), raw, size) == 0));
+    ASSERT_TRUE(gwtest::write_tobixlite_config({{"mqtt_server_port", std::to_string(ntohs(address.sin_port))}}));
+    gwtest::GatewayProcess gateway(pids());
+    ASSERT_TRUE(gateway.wait_for_output("LHI Rate", 20s));
+    sleep(3);  // inside the first attempt (the keep-alive ends it at 5 s)
+
+    auto asked = Clock::now();
+    gateway.send_signal(SIGUSR1);
+    ASSERT_TRUE(wait_until([&] { return occurrences(gateway.stdout_text(), "LHI Rate") == 2; }, 30s));
+    const auto rebuilt = Clock::now() - asked;
+    sleep(1);  // the new run's attempt is under way
+    asked = Clock::now();
+    gateway.send_signal(SIGTERM);
+    auto status = gateway.wait_exit(30s);
+    const auto ended = Clock::now() - asked;
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->code, 0);
+    EXPECT_LT(rebuilt, 7s);  // 5 s, and the pause between runs
+    EXPECT_LT(ended, 7s);
+    EXPECT_EQ(status_.count("SIGUSR1"), 2u);  // the two teardowns' alone
+    std::printf("[ measured ] %s: next run after %lld ms, exit after %lld ms\n",
+                drops ? "handshake dropped" : "never answered",
+                static_cast<long long>(rebuilt / 1ms), static_cast<long long>(ended / 1ms));
+  }
 }
 
 TEST_F(MqttLink, LostBrokerReconnectsAndAKilledGatewayLeavesItsLastWill) {
