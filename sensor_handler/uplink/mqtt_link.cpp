@@ -7,6 +7,7 @@
 #include <ctime>
 #include <mosquitto.h>
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include "config/configuration.h"
 #include "config/identity.h"
@@ -90,6 +91,48 @@ void store_mqtt_status(const char *value) {
   }
 }
 
+// The library's own account of the latest error (for TLS, the check of the
+// broker's certificate that failed), kept for the failure line. Its log
+// callback may run on any thread that calls into the client.
+struct LibraryError {
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  char text[256] = {};
+};
+
+LibraryError &library_error() {
+  static LibraryError error;
+  return error;
+}
+
+void on_log(struct mosquitto *, void *, int level, const char *text) {
+  if (level != MOSQ_LOG_ERR || text == nullptr) return;
+  LibraryError &error = library_error();
+  pthread_mutex_lock(&error.lock);
+  std::snprintf(error.text, sizeof error.text, "%s", text);
+  pthread_mutex_unlock(&error.lock);
+}
+
+// Verification of the broker's chain and name is the library's default and
+// stays on: no setting turns it off, and nothing falls back to plain TCP.
+bool configure_tls(struct mosquitto *client, const ServiceConfig &config) {
+  struct stat status {};
+  const bool folder = ::stat(config.tls_ca, &status) == 0 && S_ISDIR(status.st_mode);
+  const char *certificate = config.tls_certificate[0] != '\0' ? config.tls_certificate : nullptr;
+  const char *key = config.tls_key[0] != '\0' ? config.tls_key : nullptr;
+  int result = mosquitto_tls_set(client, folder ? nullptr : config.tls_ca,
+                                 folder ? config.tls_ca : nullptr, certificate, key, nullptr);
+  if (result == MOSQ_ERR_SUCCESS) {
+    result = mosquitto_tls_opts_set(client, 1 /* verify the peer */, "tlsv1.2", nullptr);
+  }
+  if (result == MOSQ_ERR_SUCCESS) result = mosquitto_tls_insecure_set(client, false);
+  if (result != MOSQ_ERR_SUCCESS) {
+    gw::gw_printf("ZENTIB_ERROR : Cannot Set MQTT TLS : %s\n\r", mosquitto_strerror(result));
+    return false;
+  }
+  mosquitto_log_callback_set(client, on_log);
+  return true;
+}
+
 // A client with its credentials, last will and callbacks, or nullptr after
 // the stop that its failure calls for.
 struct mosquitto *create_client(const ServiceConfig &config) {
@@ -104,6 +147,10 @@ struct mosquitto *create_client(const ServiceConfig &config) {
   }
   if (config.mqtt_username[0] != '\0') {
     mosquitto_username_pw_set(client, config.mqtt_username, config.mqtt_password);
+  }
+  if (config.mqtt_tls != 0 && !configure_tls(client, config)) {
+    // Like a will that cannot be set: the connect below gives up at once.
+    notify_and_stop(StopReason::client_failure);
   }
   char will[packet_size] = {};
   format_log_packet(will, "LastWillPacket", will_time);
@@ -220,6 +267,18 @@ void on_disconnect(struct mosquitto *, void *, int) {
   gw::run_command_formatted("kill -SIGUSR1 %d >/dev/null 2>&1", static_cast<int>(status_pid));
   store_mqtt_status("0");
   mqtt_connected.store(false);
+}
+
+void report_connect_failure(int result) {
+  if (service_config.mqtt_tls == 0) return;
+  LibraryError &error = library_error();
+  pthread_mutex_lock(&error.lock);
+  char reason[sizeof error.text];
+  std::snprintf(reason, sizeof reason, "%s",
+                error.text[0] != '\0' ? error.text : mosquitto_strerror(result));
+  error.text[0] = '\0';
+  pthread_mutex_unlock(&error.lock);
+  gw::gw_printf("ZENTIB_ERROR : MQTT TLS Connection Failed : %s\n\r", reason);
 }
 
 void set_mqtt_client(struct mosquitto *client) {
