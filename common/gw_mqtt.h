@@ -2,6 +2,13 @@
 // two-second retries, one publish of a text, and keeping the client
 // library's sockets away from the commands the gateway runs.
 //
+// No call here waits on the network for longer than a pass of the client's
+// network loop (a second): the connect is non-blocking and its progress is
+// driven by those passes, so a broker whose packets are dropped, or one that
+// accepts TCP and never answers, holds a stop up for a second at most. Only
+// the name lookup of a broker host that is not numeric still blocks, for as
+// long as the resolver takes.
+//
 // Threads: connect_with_retry runs on the MQTT thread only; publish_message
 // on any thread that keeps the client alive for the call (sensor_handler
 // holds its client lock around it). Both honour connect_stop (gw_pacing.h):
@@ -14,11 +21,19 @@ struct mosquitto;
 
 namespace gw {
 
-// Connects client to host:port with keep_alive seconds, retrying every 2 s
-// until it succeeds, connect_stop is set or pacing is cancelled.
+// Connects client to host:port with keep_alive seconds, retrying 2 s after
+// each failed attempt until one succeeds, connect_stop is set or pacing is
+// cancelled. An attempt succeeds once the TCP connection is up and the
+// CONNECT has left; the broker's answer comes in the network loop. It fails
+// when the connection is refused or reset, or when nothing comes back
+// within keep_alive seconds (the client library then gives the socket up).
 // connect_idle is clear while it runs. Returns 0 when connected, 1 when a
 // stop ended it (also when the last attempt had succeeded).
 int connect_with_retry(struct mosquitto *client, const char *host, int port, int keep_alive);
+
+// The longest pass of the client's network loop, in milliseconds: a loop
+// driven by such passes sees a stop within it.
+constexpr int network_pass_ms = 1000;
 
 // Publishes payload (without its terminator), retain off. 0 when the
 // library accepted it; 1 when connect_stop is set (nothing sent), there is

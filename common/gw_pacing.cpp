@@ -125,6 +125,11 @@ int file_size_mib(const char *path, float *size, int sensor_number) {
   return 0;
 }
 
+void raise_stop_requests() {
+  attach_stop.store(1, std::memory_order_release);
+  connect_stop.store(1, std::memory_order_release);
+}
+
 void stop_attach_and_wait() {
   attach_stop.store(1, std::memory_order_release);
   wait_until_set(attach_idle);

@@ -56,6 +56,9 @@ int file_size_mib(const char *path, float *size, int sensor_number);
 // Handshakes. The stop routine must not call these on the thread that runs
 // the loop it waits for (the gateway's signals are taken by a thread of
 // their own for that reason).
+// raise_stop_requests sets attach_stop and connect_stop without waiting, so
+// that a stop can raise every request before it waits for any loop.
+void raise_stop_requests();
 void stop_attach_and_wait();
 void clear_attach_stop();
 void stop_connect_and_wait();

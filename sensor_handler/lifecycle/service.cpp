@@ -161,11 +161,15 @@ void notify_and_stop(std::uint32_t reason) {
     gw::run_command_formatted("kill -SIGUSR2 %d >/dev/null 2>&1", static_cast<int>(parent_pid));
     request_exit();
   }
-  gw::cancel_pacing();
+  // Everything goes up before the waits: while the handshakes wait for the
+  // module attach and the broker connect to give up, every other loop sees
+  // the run ending and leaves, instead of turning again on pacing waits that
+  // now return at once.
+  store_exit_code(reason);
+  gw::raise_stop_requests();
+  request_restart();
   gw::stop_attach_and_wait();
   gw::stop_connect_and_wait();
-  store_exit_code(reason);
-  request_restart();
 }
 
 void on_signal(int signal_number) {

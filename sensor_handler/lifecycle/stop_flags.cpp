@@ -24,8 +24,10 @@ void wake_run_loop() {
 }  // namespace
 
 void request_restart() {
-  gw::cancel_pacing();
+  // The flag before the cancel: a worker woken from its pacing wait finds
+  // the run ending and leaves its loop rather than turning once more.
   restart_requested.store(true);
+  gw::cancel_pacing();
   wake_run_loop();
 }
 

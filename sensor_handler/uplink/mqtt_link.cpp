@@ -1,6 +1,7 @@
 #include "mqtt_link.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -32,24 +33,75 @@ constexpr int keep_alive_seconds = 5;
 constexpr std::size_t packet_size = 500;
 // A broker that breaks every session must not get a new client at once.
 constexpr std::uint32_t loop_failure_pause_ms = 2000;
-// The library retries a lost connection once a second; a teardown
-// disconnect repeated four times a second lands in its pause.
-constexpr long disconnect_repeat_ns = 250000000L;
+// A link that drops again and again (two gateways sharing a client ID take
+// the session from each other at every connect) must not cost a birth
+// packet, two commands and two flash writes every second: the pause before
+// a reconnect doubles from 1 s up to a minute, and starts over only after a
+// link that lasted longer than any pause (with room for the other side's
+// connect, so such a pair never counts as lasting).
+constexpr std::uint32_t reconnect_pause_first_ms = 1000;
+constexpr std::uint32_t reconnect_pause_longest_ms = 60000;
+constexpr std::uint32_t lasting_link_seconds = 90;
+// A refusal (bad credentials, server unavailable) is not for ever: the
+// broker is asked again after 30 s, then less and less often.
+constexpr std::uint32_t refusal_pause_first_ms = 30000;
+constexpr std::uint32_t refusal_pause_longest_ms = 900000;
+// Time a stop gives the DISCONNECT to leave.
+constexpr std::uint32_t leave_flush_ms = 1000;
+
+// A pause that doubles at every use up to its longest.
+class Backoff {
+ public:
+  constexpr Backoff(std::uint32_t first_ms, std::uint32_t longest_ms)
+      : first_(first_ms), longest_(longest_ms), next_(first_ms) {}
+  std::uint32_t take() {
+    const std::uint32_t pause = next_;
+    next_ = next_ > longest_ / 2 ? longest_ : next_ * 2;
+    return pause;
+  }
+  void reset() { next_ = first_; }
+
+ private:
+  std::uint32_t first_;
+  std::uint32_t longest_;
+  std::uint32_t next_;
+};
+
+// What the broker made of the current connection, and the pauses of this
+// service run. Touched on mqtt_thread only (the callbacks run there), so
+// plain fields; a new run starts from scratch.
+struct LinkState {
+  bool answered = false;       // a CONNACK came for this connection
+  bool refused = false;        // ... and it refused
+  std::uint32_t up_since = 0;  // pacing clock when it was accepted; 0: never
+  Backoff reconnect_pause{reconnect_pause_first_ms, reconnect_pause_longest_ms};
+  Backoff refusal_pause{refusal_pause_first_ms, refusal_pause_longest_ms};
+
+  // The pause after this connection (or attempt) ended; forgets it.
+  std::uint32_t pause_after_end() {
+    std::uint32_t pause;
+    if (refused) {
+      pause = refusal_pause.take();
+    } else {
+      if (up_since != 0 && gw::pacing_clock_seconds() - up_since >= lasting_link_seconds) {
+        reconnect_pause.reset();
+      }
+      pause = reconnect_pause.take();
+    }
+    answered = false;
+    refused = false;
+    up_since = 0;
+    return pause;
+  }
+};
+
+LinkState link_state;
 
 // The current client and its network loop, guarded by lock.
 struct ClientState {
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-  pthread_cond_t loop_ended;  // broadcast when network_loop_running falls
   struct mosquitto *client = nullptr;
   bool network_loop_running = false;
-
-  ClientState() {
-    pthread_condattr_t attributes;
-    pthread_condattr_init(&attributes);
-    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&loop_ended, &attributes);
-    pthread_condattr_destroy(&attributes);
-  }
 };
 
 ClientState &client_state() {
@@ -184,9 +236,51 @@ void give_up_client(struct mosquitto *client) {
   if (state->client == client) state->client = nullptr;
 }
 
-// Runs the library's network loop on a connected client, which from now on
-// the publishers and the teardown reach. Returns the loop's result.
-int run_network_loop(struct mosquitto *client) {
+// Errors after which the client library itself would give a client up
+// rather than connect it again.
+bool is_fatal(int result) {
+  switch (result) {
+    case MOSQ_ERR_NOMEM:
+    case MOSQ_ERR_PROTOCOL:
+    case MOSQ_ERR_INVAL:
+    case MOSQ_ERR_NOT_FOUND:
+    case MOSQ_ERR_TLS:
+    case MOSQ_ERR_PAYLOAD_SIZE:
+    case MOSQ_ERR_NOT_SUPPORTED:
+    case MOSQ_ERR_AUTH:
+    case MOSQ_ERR_ACL_DENIED:
+    case MOSQ_ERR_UNKNOWN:
+    case MOSQ_ERR_EAI:
+    case MOSQ_ERR_PROXY:
+      return true;
+    case MOSQ_ERR_ERRNO:
+      return errno == EPROTO;
+    default:
+      return false;
+  }
+}
+
+// A stop leaves with a DISCONNECT, or the broker would publish the last
+// will of a gateway that is only restarting. Once the CONNECT has left
+// (nothing queued before the broker's answer) the broker may have taken
+// the session; a handshake still under way has reached nobody.
+void leave_cleanly(struct mosquitto *client) {
+  if (mosquitto_socket(client) < 0) return;
+  if (!link_state.answered && mosquitto_want_write(client)) return;
+  mosquitto_disconnect(client);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(leave_flush_ms);
+  while (mosquitto_socket(client) >= 0 && std::chrono::steady_clock::now() < until &&
+         mosquitto_loop(client, gw::network_pass_ms / 4, 1) == MOSQ_ERR_SUCCESS) {
+  }
+}
+
+enum class LoopEnd { stopped, failed };
+
+// The network loop of a connected client, which from now on the publishers
+// and the teardown reach. Passes of at most a second, so a stop is seen
+// within one; a link that ends (lost, refused, never answered) is connected
+// again after its pause, cut short by a stop. Returns how it ended.
+LoopEnd run_network_loop(struct mosquitto *client) {
   // From here other threads publish and disconnect through the client. In
   // threaded mode they only queue packets and wake the loop, which alone
   // touches the broker socket; otherwise a publish could write to the socket
@@ -197,14 +291,33 @@ int run_network_loop(struct mosquitto *client) {
     ClientHold state;
     state->client = client;
     state->network_loop_running = true;
-    // A stop that came while connecting found no loop to disconnect.
-    if (!service_running()) mosquitto_disconnect(client);
   }
-  const int result = mosquitto_loop_forever(client, -1, 1);
+  LoopEnd end = LoopEnd::stopped;
+  for (;;) {
+    if (!service_running()) {
+      leave_cleanly(client);
+      break;
+    }
+    if (mosquitto_socket(client) >= 0) {
+      const int result = mosquitto_loop(client, gw::network_pass_ms, 1);
+      if (is_fatal(result)) {
+        end = LoopEnd::failed;
+        break;
+      }
+      if (result == MOSQ_ERR_SUCCESS && mosquitto_socket(client) >= 0) continue;
+      // A failed pass that left the socket open (the reconnect closes it)
+      // ends the link all the same, and is told like any other end.
+      if (mosquitto_socket(client) >= 0) on_disconnect(client, nullptr, result);
+    }
+    mqtt_connected.store(false);
+    // A stop during the pause: the loop's first check ends it.
+    if (gw::pacing_sleep(link_state.pause_after_end()) || !service_running()) continue;
+    mosquitto_reconnect_async(client);
+    gw::mark_sockets_close_on_exec();
+  }
   ClientHold state;
   state->network_loop_running = false;
-  pthread_cond_broadcast(&state->loop_ended);
-  return result;
+  return end;
 }
 
 }  // namespace
@@ -212,6 +325,7 @@ int run_network_loop(struct mosquitto *client) {
 void *mqtt_thread(void *) {
   // Paired with the one clean-up run_service does after the joins.
   mosquitto_lib_init();
+  link_state = LinkState{};
   const ServiceConfig &config = service_config;
   const std::uint32_t posting_rate = static_cast<std::uint32_t>(config.posting_rate);
   std::uint32_t deadline = gw::pacing_clock_seconds() + posting_rate;
@@ -224,9 +338,8 @@ void *mqtt_thread(void *) {
       gw::wait_next_period(&deadline, posting_rate, static_cast<int>(config.sensor_number));
       continue;
     }
-    // 0: a disconnect we asked for (refusal, failed birth, stop); the
-    // client stays for the teardown.
-    if (run_network_loop(client) == MOSQ_ERR_SUCCESS) break;
+    // A stop: the client stays for the teardown.
+    if (run_network_loop(client) == LoopEnd::stopped) break;
     give_up_client(client);
     gw::pacing_sleep(loop_failure_pause_ms);
   }
@@ -234,13 +347,16 @@ void *mqtt_thread(void *) {
 }
 
 void on_connect(struct mosquitto *client, void *, int result) {
-  // The library's own reconnect opened a new broker socket.
-  gw::mark_sockets_close_on_exec();
+  link_state.answered = true;
   if (result != 0) {
+    // Told as a disconnect, and asked again after the refusal's pause.
+    link_state.refused = true;
     mqtt_connected.store(false);
     mosquitto_disconnect(client);
     return;
   }
+  link_state.up_since = gw::pacing_clock_seconds();
+  link_state.refusal_pause.reset();
   // A link that comes up while the run ends is not announced.
   if (!service_running()) {
     mqtt_connected.store(false);
@@ -264,8 +380,13 @@ void on_connect(struct mosquitto *client, void *, int result) {
 }
 
 void on_disconnect(struct mosquitto *, void *, int) {
-  gw::run_command_formatted("kill -SIGUSR1 %d >/dev/null 2>&1", static_cast<int>(status_pid));
-  store_mqtt_status("0");
+  // A connection the broker never answered (refused TCP, dropped
+  // handshake, no CONNACK) was never up: nothing to tell.
+  if (link_state.answered) {
+    link_state.answered = false;
+    gw::run_command_formatted("kill -SIGUSR1 %d >/dev/null 2>&1", static_cast<int>(status_pid));
+    store_mqtt_status("0");
+  }
   mqtt_connected.store(false);
 }
 
@@ -295,19 +416,8 @@ int publish_to_broker(const char *topic, const char *payload) {
 
 void disconnect_mqtt_client() {
   ClientHold state;
-  while (state->network_loop_running) {
-    mosquitto_disconnect(state->client);
-    timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_nsec += disconnect_repeat_ns;
-    if (until.tv_nsec >= 1000000000L) {
-      until.tv_sec += 1;
-      until.tv_nsec -= 1000000000L;
-    }
-    while (state->network_loop_running &&
-           pthread_cond_timedwait(&state->loop_ended, &state->lock, &until) != ETIMEDOUT) {
-    }
-  }
+  // Wakes the network loop at once; seeing the stop, it leaves by itself.
+  if (state->network_loop_running) mosquitto_disconnect(state->client);
 }
 
 void destroy_mqtt_client() {

@@ -1,11 +1,16 @@
 // The broker connection. mqtt_thread creates a client per connection cycle
 // (client ID, credentials only with a user name, the last will on
-// "/Logs/Info"), connects with endless two-second retries and runs the
-// library's network loop. on_connect (subscription to "/Logs/Ver", birth
-// packet, SIGUSR2 to status_led, mqtt_status "1", mqtt_connected) and
-// on_disconnect (SIGUSR1 to status_led, mqtt_status "0") run inside that
-// loop; the library reconnects by itself after a lost connection. The
-// firmware notices are taken by on_message (firmware_notice.h).
+// "/Logs/Info"), connects with endless two-second retries and drives the
+// client's network loop itself, in passes of at most a second, so a stop
+// is seen within one and never waits on the network. on_connect
+// (subscription to "/Logs/Ver", birth packet, SIGUSR2 to status_led,
+// mqtt_status "1", mqtt_connected) and on_disconnect (SIGUSR1 to
+// status_led, mqtt_status "0", for a connection the broker had answered)
+// run inside that loop. A lost link is connected again after a pause of
+// 1 s doubling to a minute (from the start again after a link that
+// lasted); a refusal after 30 s doubling to 15 minutes; a stop cuts either
+// short and leaves with a DISCONNECT. The firmware notices are taken by
+// on_message (firmware_notice.h).
 //
 // Threads: mqtt_thread owns a client while it connects; from the network
 // loop on the client is shared with the publishers (publish_thread,
@@ -45,13 +50,10 @@ void set_mqtt_client(struct mosquitto *client);
 int publish_to_broker(const char *topic, const char *payload);
 
 // Teardown, run_service only, after the stop flags are up.
-// disconnect_mqtt_client asks the current client to disconnect, again every
-// quarter second until its network loop has returned: the library's own
-// reconnect overwrites a disconnect request that lands while it connects, so
-// one request alone could leave mqtt_thread looping. Returns at once when no
-// network loop runs. destroy_mqtt_client, after every thread that uses the
-// client has been joined, destroys the current client (if any) and clears
-// its handle.
+// disconnect_mqtt_client asks the current client to disconnect, which wakes
+// its network loop at once; the loop, seeing the stop, leaves by itself.
+// destroy_mqtt_client, after every thread that uses the client has been
+// joined, destroys the current client (if any) and clears its handle.
 void disconnect_mqtt_client();
 void destroy_mqtt_client();
 

@@ -34,10 +34,8 @@ constexpr std::size_t packet_size = 500;
 constexpr std::size_t time_text_size = 100;
 constexpr int failure_text_length = static_cast<int>(interface_failure_text_size) - 1;
 
-// The stop routine cancels pacing first and raises the stop flags only
-// after its handshakes: a cancelled pacing already means the run is ending,
-// and looping on until the flags follow would spin on a wait that returns
-// at once.
+// A cancelled pacing already means the run is ending: another turn would
+// only wait on a pacing that returns at once.
 bool ping_running() { return service_running() && gw::pacing_cancelled.load() == 0; }
 
 void format_local_time(char (&time_text)[time_text_size]) {

@@ -52,9 +52,8 @@ void publish_next_batch(int sensor_number) {
   free_batch_texts();
 }
 
-// The stop routine cancels pacing first and raises the stop flags only
-// after its handshakes; until then another turn would select (and lose) a
-// batch and spin on a wait that returns at once.
+// A cancelled pacing already means the run is ending: another turn would
+// select (and lose) a batch and turn on a wait that returns at once.
 bool publisher_running() { return service_running() && gw::pacing_cancelled.load() == 0; }
 
 }  // namespace

@@ -203,6 +203,11 @@ std::string make_test_certificates() {
   return dir;
 }
 
+void Broker::set_password(const std::string &password) {
+  password_ = password;
+  ::unlink((dir_ + "/passwords").c_str());  // start() makes it anew
+}
+
 std::string Broker::log_text() const { return read_file(dir_ + "/mosquitto.log"); }
 
 // --- MqttProbe -----------------------------------------------------------------

@@ -53,6 +53,9 @@ class Broker {
   void kill();
   // stop() (if running) and start() on the same port.
   bool restart();
+  // A broker with credentials takes `password` from its next start() on
+  // (credentials changed on the broker's side).
+  void set_password(const std::string &password);
 
   // A TLS listener beside the plain one (probes stay on the plain port),
   // from the next start() on.

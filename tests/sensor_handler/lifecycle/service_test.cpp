@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <pthread.h>
 #include <regex>
 #include <string>
 #include <unistd.h>
 
 #include "config/device_files.h"
 #include "gateway_process.h"
+#include "gw_pacing.h"
+#include "lifecycle/service.h"
+#include "lifecycle/stop_flags.h"
 #include "sandbox.h"
 #include "signal_recorder.h"
 
@@ -217,6 +221,31 @@ TEST_F(ServiceRun, StatisticsFileIsWrittenWhileTheServiceRuns) {
   auto status = gateway.wait_exit(20s);
   ASSERT_TRUE(status);
   EXPECT_EQ(status->code, 0);
+}
+
+// While the stop waits for a connect loop to give up, every other loop
+// must already see the run ending: pacing waits return at once from the
+// cancel on, and a loop still turning would spin.
+TEST(StopRoutine, RaisesEverythingBeforeItWaits) {
+  gw::mark_connect_busy();  // a connect loop that has not given up yet
+  pthread_t stopper;
+  ASSERT_EQ(pthread_create(&stopper, nullptr, [](void *) -> void * {
+    sensor_handler::notify_and_stop(sensor_handler::StopReason::client_failure);
+    return nullptr;
+  }, nullptr), 0);
+  for (int i = 0; i < 500 && sensor_handler::service_running(); ++i) usleep(10000);
+  EXPECT_FALSE(sensor_handler::service_running());
+  EXPECT_EQ(gw::pacing_cancelled.load(), 1);
+  EXPECT_EQ(gw::connect_stop.load(), 1);
+  EXPECT_EQ(gw::attach_stop.load(), 1);
+  EXPECT_EQ(sensor_handler::exit_code.load(), 1u);
+  EXPECT_EQ(gw::connect_idle.load(), 0);  // the stop is still waiting
+  gw::mark_connect_idle();
+  pthread_join(stopper, nullptr);
+  sensor_handler::clear_restart_request();
+  gw::clear_pacing_cancelled();
+  gw::clear_connect_stop();
+  gw::clear_attach_stop();
 }
 
 }  // namespace

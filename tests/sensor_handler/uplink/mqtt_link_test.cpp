@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <mosquitto.h>
 #include <netinet/in.h>
@@ -165,7 +166,9 @@ TEST_F(MqttLink, GatewayWithoutSensorPingsAndReportsTheMissingTable) {
   expect_prompt_exit(gateway);
 }
 
-TEST_F(MqttLink, RefusedCredentialsEndConnectingForTheRun) {
+// The refusal is told; the broker is not asked again at once (the later
+// tries are shown in link_backoff_test).
+TEST_F(MqttLink, RefusedCredentialsAreToldAndNotAskedAgainAtOnce) {
   gwtest::Broker broker("gwuser", "gwpass");
   ASSERT_TRUE(broker.start());
   ASSERT_TRUE(configure(broker, {{"mqtt_username", "gwuser"}, {"mqtt_password", "wrong"}}));
@@ -211,6 +214,81 @@ TEST_F(MqttLink, RetriesWhileTheBrokerIsAbsentAndLeavesWhileItIsDown) {
   EXPECT_TRUE(status_.wait_for("SIGUSR1", 2, 10s));
   sleep(2);
   expect_prompt_exit(gateway);
+}
+
+// A listener that never accepts. With a backlog of 0 and its one slot
+// taken, every further handshake is dropped, as behind a firewall; with
+// room in its queue the kernel takes the connection and the CONNECT is
+// never answered.
+struct DeafListener {
+  gwtest::UniqueFd listener{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+  gwtest::UniqueFd slot_taker{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+  int port = 0;
+
+  bool listen_on_free_port(bool drop_handshakes) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(listener.get(), reinterpret_cast<sockaddr *>(&address), size) != 0 ||
+        listen(listener.get(), drop_handshakes ? 0 : 8) != 0 ||
+        getsockname(listener.get(), reinterpret_cast<sockaddr *>(&address), &size) != 0) {
+      return false;
+    }
+    port = ntohs(address.sin_port);
+    return !drop_handshakes ||
+           connect(slot_taker.get(), reinterpret_cast<sockaddr *>(&address), size) == 0;
+  }
+};
+
+// Time of the n-th (from 1) stdout line that starts with text.
+Clock::time_point line_time(const gwtest::GatewayProcess &gateway, const std::string &text,
+                            size_t n) {
+  for (const auto &line : gateway.lines()) {
+    if (line.text.rfind(text, 0) == 0 && --n == 0) return line.time;
+  }
+  return {};
+}
+
+long long milliseconds(Clock::duration duration) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
+}
+
+// A supervisor kills a service that takes more than 5 s to end: a restart
+// and an exit never wait on a broker that drops the handshake or never
+// answers, and a link the broker never answered is not told as lost.
+TEST_F(MqttLink, StopsNeverWaitOnABrokerThatDropsOrNeverAnswers) {
+  for (bool drops : {true, false}) {
+    SCOPED_TRACE(drops ? "handshake dropped" : "never answered");
+    status_.clear();
+    DeafListener broker;
+    ASSERT_TRUE(broker.listen_on_free_port(drops));
+    ASSERT_TRUE(gwtest::write_tobixlite_config({{"mqtt_server_port", std::to_string(broker.port)}}));
+    gwtest::GatewayProcess gateway(pids());
+    ASSERT_TRUE(gateway.wait_for_output("LHI Rate", 20s));
+    sleep(3);  // inside the first attempt, which the keep-alive ends at 5 s
+
+    const auto restart_asked = Clock::now();
+    ASSERT_TRUE(gateway.send_signal(SIGUSR1));
+    ASSERT_TRUE(wait_until([&] { return occurrences(gateway.stdout_text(), "LHI Rate") == 2; }, 30s));
+    const auto rebuilt = line_time(gateway, "MQTT SERVER Type", 2) - restart_asked;
+    EXPECT_LT(rebuilt, 7s);  // 5 s, and the pause between runs
+    EXPECT_EQ(status_.count("SIGUSR1"), 1u);  // the teardown's alone
+
+    sleep(1);  // the new run's first attempt is under way
+    const auto exit_asked = Clock::now();
+    ASSERT_TRUE(gateway.send_signal(SIGTERM));
+    auto status = gateway.wait_exit(30s);
+    ASSERT_TRUE(status);
+    const auto ended = Clock::now() - exit_asked;
+    EXPECT_EQ(status->code, 0);
+    EXPECT_LT(ended, 7s);
+    EXPECT_EQ(status_.count("SIGUSR1"), 2u);
+    EXPECT_EQ(status_.count("SIGUSR2"), 0u);
+    std::printf("[ measured ] %s: next run %lld ms after SIGUSR1, exit %lld ms after SIGTERM\n",
+                drops ? "handshake dropped" : "never answered", milliseconds(rebuilt),
+                milliseconds(ended));
+  }
 }
 
 TEST_F(MqttLink, LostBrokerReconnectsAndAKilledGatewayLeavesItsLastWill) {
