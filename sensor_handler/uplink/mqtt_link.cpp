@@ -143,25 +143,14 @@ void store_mqtt_status(const char *value) {
   }
 }
 
-// The library's own account of the latest error (for TLS, the check of the
-// broker's certificate that failed), kept for the failure line. Its log
-// callback may run on any thread that calls into the client.
-struct LibraryError {
-  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-  char text[256] = {};
-};
-
-LibraryError &library_error() {
-  static LibraryError error;
-  return error;
-}
-
+// The client library reports why a TLS handshake failed (the check of the
+// broker's certificate, an alert, a broker that speaks no TLS) only in its
+// error log: each such line is printed with our prefix, once, at the
+// attempt that failed. Only TLS clients get this callback, so a plain
+// link prints exactly what it always did.
 void on_log(struct mosquitto *, void *, int level, const char *text) {
   if (level != MOSQ_LOG_ERR || text == nullptr) return;
-  LibraryError &error = library_error();
-  pthread_mutex_lock(&error.lock);
-  std::snprintf(error.text, sizeof error.text, "%s", text);
-  pthread_mutex_unlock(&error.lock);
+  gw::gw_printf("ZENTIB_ERROR : MQTT TLS Connection Failed : %s\n\r", text);
 }
 
 // Verification of the broker's chain and name is the library's default and
@@ -388,18 +377,6 @@ void on_disconnect(struct mosquitto *, void *, int) {
     store_mqtt_status("0");
   }
   mqtt_connected.store(false);
-}
-
-void report_connect_failure(int result) {
-  if (service_config.mqtt_tls == 0) return;
-  LibraryError &error = library_error();
-  pthread_mutex_lock(&error.lock);
-  char reason[sizeof error.text];
-  std::snprintf(reason, sizeof reason, "%s",
-                error.text[0] != '\0' ? error.text : mosquitto_strerror(result));
-  error.text[0] = '\0';
-  pthread_mutex_unlock(&error.lock);
-  gw::gw_printf("ZENTIB_ERROR : MQTT TLS Connection Failed : %s\n\r", reason);
 }
 
 void set_mqtt_client(struct mosquitto *client) {

@@ -58,10 +58,6 @@ void disconnect_mqtt_client();
 void destroy_mqtt_client();
 
 // The library's connect and disconnect callbacks.
-// With TLS on, prints why a connection attempt failed before the broker
-// answered (the library's reason, or the text of `result`).
-void report_connect_failure(int result);
-
 void on_connect(struct mosquitto *client, void *user_data, int result);
 void on_disconnect(struct mosquitto *client, void *user_data, int result);
 
