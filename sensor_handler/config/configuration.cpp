@@ -4,7 +4,11 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <iterator>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "gw_number.h"
 #include "gw_output.h"
@@ -150,7 +154,71 @@ bool select_broker(ServiceConfig &config) {
   if (!read_optional_text("tobixlite_config.@mqtt[0].mqtt_password", config.mqtt_password)) {
     return false;
   }
-  gw::gw_printf("MQTT Password\t\t= %s\n\r", config.mqtt_password);
+  // Standard output reaches the system log, which every administrator
+  // account reads and which is often forwarded: the password stays out.
+  gw::gw_printf("MQTT Password\t\t= %s\n\r", config.mqtt_password[0] != '\0' ? "********" : "");
+  return true;
+}
+
+// A file (or, for the authorities, a folder) the TLS connection will need:
+// opened now, so a wrong path is a bad setting at start and not a connect
+// that fails for ever.
+bool tls_file_readable(const char *path, bool folder_allowed) {
+  struct stat status {};
+  if (::stat(path, &status) == 0 && S_ISDIR(status.st_mode)) {
+    if (!folder_allowed) return false;
+    DIR *folder = ::opendir(path);
+    if (folder == nullptr) return false;
+    ::closedir(folder);
+    return true;
+  }
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char byte;
+  const bool readable = ::read(fd, &byte, 1) == 1;
+  ::close(fd);
+  return readable;
+}
+
+bool read_tls_settings(ServiceConfig &config) {
+  config.mqtt_tls = 0;
+  config.tls_ca[0] = config.tls_certificate[0] = config.tls_key[0] = '\0';
+  char scratch[scratch_size];
+  if (!read_optional_text("tobixlite_config.@mqtt[0].mqtt_tls", scratch)) return false;
+  if (scratch[0] == '\0') return true;
+  if (gw::gw_parse_number(scratch, 0, &config.mqtt_tls) != 0 || config.mqtt_tls < 0 ||
+      config.mqtt_tls > 1) {
+    gw::gw_puts("ZENTIB_ERROR : Invalid MQTT TLS Value");
+    return false;
+  }
+  if (config.mqtt_tls == 0) return true;
+  gw::gw_printf("MQTT TLS\t\t= 1\n\r");
+  if (!read_optional_text("tobixlite_config.@mqtt[0].mqtt_tls_ca", config.tls_ca) ||
+      !read_optional_text("tobixlite_config.@mqtt[0].mqtt_tls_cert", config.tls_certificate) ||
+      !read_optional_text("tobixlite_config.@mqtt[0].mqtt_tls_key", config.tls_key)) {
+    return false;
+  }
+  if (config.tls_ca[0] == '\0') {
+    std::snprintf(config.tls_ca, sizeof config.tls_ca, "%s", default_tls_ca_path);
+  }
+  gw::gw_printf("MQTT TLS CA\t\t= %s\n\r", config.tls_ca);
+  if (!tls_file_readable(config.tls_ca, true)) {
+    gw::gw_printf("ZENTIB_ERROR : Cannot Read MQTT TLS File %s\n\r", config.tls_ca);
+    return false;
+  }
+  if ((config.tls_certificate[0] == '\0') != (config.tls_key[0] == '\0')) {
+    gw::gw_puts("ZENTIB_ERROR : MQTT TLS Needs Both Certificate and Key");
+    return false;
+  }
+  if (config.tls_certificate[0] == '\0') return true;
+  gw::gw_printf("MQTT TLS Certificate\t= %s\n\r", config.tls_certificate);
+  gw::gw_printf("MQTT TLS Key\t\t= %s\n\r", config.tls_key);
+  for (const char *path : {config.tls_certificate, config.tls_key}) {
+    if (!tls_file_readable(path, false)) {
+      gw::gw_printf("ZENTIB_ERROR : Cannot Read MQTT TLS File %s\n\r", path);
+      return false;
+    }
+  }
   return true;
 }
 
@@ -195,6 +263,7 @@ bool read_settings(ServiceConfig &config) {
                  "Tobix Voru ID\t\t= ")) {
     return false;
   }
+  if (!read_tls_settings(config)) return false;
 
   static constexpr NumericKey uart_keys[] = {
       {"tobixlite_config.@ble[0].en_usb_s1", &ServiceConfig::usb_dongle_enabled,

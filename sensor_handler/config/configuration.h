@@ -21,6 +21,10 @@ constexpr const char default_secondary_broker_host[] = "mqtt-backup.zentib.com";
 
 constexpr std::size_t long_text_size = 52;
 constexpr std::size_t short_text_size = 16;
+constexpr std::size_t path_text_size = 128;
+
+// Where OpenWrt's ca-bundle package puts the authorities it trusts.
+constexpr const char default_tls_ca_path[] = "/etc/ssl/certs/ca-certificates.crt";
 
 struct ServiceConfig {
   std::int32_t server_type = 1;
@@ -30,6 +34,13 @@ struct ServiceConfig {
   std::int32_t broker_port = 1883;
   std::int32_t mqtt_qos = 0;
   std::int32_t keep_alive_timeout = 5;
+  // TLS to the broker (mqtt_tls 1): the authorities to trust (a file or a
+  // folder) and an optional client certificate with its key. Reset at every
+  // read: absent means off.
+  std::int32_t mqtt_tls = 0;
+  char tls_ca[path_text_size] = {};
+  char tls_certificate[path_text_size] = {};
+  char tls_key[path_text_size] = {};
   char mqtt_topic[long_text_size] = {};
   char client_id[short_text_size] = {};
   std::int32_t usb_dongle_enabled = 1;

@@ -79,6 +79,11 @@ bool Broker::write_config() {
   } else {
     config += "allow_anonymous true\n";
   }
+  if (!tls_.certificate.empty()) {
+    config += "listener " + std::to_string(tls_port_) + " " + host_ + "\n";
+    config += "cafile " + tls_.ca + "\ncertfile " + tls_.certificate + "\nkeyfile " + tls_.key + "\n";
+    if (tls_.require_certificate) config += "require_certificate true\n";
+  }
   config += "persistence false\n";
   config += "log_dest file " + dir_ + "/mosquitto.log\n";
   config += "log_type error\nlog_type warning\nlog_type notice\nlog_type information\n";
@@ -96,6 +101,7 @@ bool Broker::start() {
     return false;
   }
   if (port_ == 0) port_ = free_port();
+  if (!tls_.certificate.empty() && tls_port_ == 0) tls_port_ = free_port();
   if (port_ == 0 || !write_config()) {
     std::fprintf(stderr, "Broker: cannot choose a port or write the config\n");
     return false;
@@ -164,6 +170,37 @@ void Broker::kill() {
 bool Broker::restart() {
   stop();
   return start();
+}
+
+std::string make_test_certificates() {
+  const std::string dir = make_state_subdir("pki");
+  if (dir.empty()) return "";
+  const std::string openssl = "openssl";
+  // EC keys: generated in milliseconds, even under the sanitizers.
+  const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30";
+  auto authority = [&](const std::string &name) {
+    return openssl + " req -x509" + key + " -subj /CN=" + name + " -keyout " + dir + "/" + name +
+           ".key -out " + dir + "/" + name + ".pem";
+  };
+  auto signed_by_ca = [&](const std::string &name, const std::string &alt_name) {
+    const std::string base = dir + "/" + name;
+    std::string text = openssl + " req" + key + " -subj /CN=" + name + " -keyout " + base +
+                       ".key -out " + base + ".csr";
+    if (!alt_name.empty()) text += " -addext subjectAltName=" + alt_name;
+    return text + " && " + openssl + " x509 -req -days 30 -copy_extensions copyall -in " + base +
+           ".csr -CA " + dir + "/ca.pem -CAkey " + dir + "/ca.key -CAcreateserial -out " + base +
+           ".pem";
+  };
+  const std::string script = authority("ca") + " && " + authority("rogue-ca") + " && " +
+                             signed_by_ca("broker", "IP:127.0.0.1") + " && " +
+                             signed_by_ca("other-name", "DNS:broker.example") + " && " +
+                             signed_by_ca("client", "");
+  ShellResult result = run_shell(script + " >/dev/null 2>&1", std::chrono::seconds(30));
+  if (result.status != 0) {
+    std::fprintf(stderr, "make_test_certificates: openssl failed\n");
+    return "";
+  }
+  return dir;
 }
 
 void Broker::set_password(const std::string &password) {

@@ -20,6 +20,15 @@ struct mosquitto_message;
 
 namespace gwtest {
 
+// Files of a TLS listener. With require_certificate the broker refuses a
+// client without a certificate signed by `ca`.
+struct TlsListener {
+  std::string ca;
+  std::string certificate;
+  std::string key;
+  bool require_certificate = false;
+};
+
 class Broker {
  public:
   // Anonymous access allowed.
@@ -48,8 +57,13 @@ class Broker {
   // (credentials changed on the broker's side).
   void set_password(const std::string &password);
 
+  // A TLS listener beside the plain one (probes stay on the plain port),
+  // from the next start() on.
+  void set_tls_listener(const TlsListener &tls) { tls_ = tls; }
+
   bool running() const { return pid_ > 0; }
   int port() const { return port_; }
+  int tls_port() const { return tls_port_; }
   pid_t pid() const { return pid_; }
   const std::string &host() const { return host_; }  // "127.0.0.1"
   // Text of the broker's log so far (connections, errors).
@@ -63,9 +77,18 @@ class Broker {
   std::string username_;
   std::string password_;
   bool credentials_ = false;
+  TlsListener tls_;
   int port_ = 0;
+  int tls_port_ = 0;
   pid_t pid_ = -1;
 };
+
+// A small certificate authority made with openssl in its own state folder:
+// ca.pem, a broker certificate for 127.0.0.1 (broker.pem/.key), one for
+// another name (other-name.pem/.key), a client certificate (client.pem/.key)
+// and an authority that signed none of them (rogue-ca.pem). Empty folder
+// name when openssl failed.
+std::string make_test_certificates();
 
 struct ReceivedMessage {
   std::string topic;

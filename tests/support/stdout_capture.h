@@ -36,6 +36,19 @@ class StdoutCapture {
     return result;
   }
 
+  // Everything written so far, while capturing goes on.
+  std::string peek() const {
+    std::fflush(stdout);
+    std::string result;
+    if (file_ == nullptr) return result;
+    char block[4096];
+    ssize_t got;
+    for (off_t at = 0; (got = pread(fileno(file_), block, sizeof block, at)) > 0; at += got) {
+      result.append(block, static_cast<std::size_t>(got));
+    }
+    return result;
+  }
+
  private:
   void restore() {
     if (saved_ < 0) return;

@@ -312,5 +312,56 @@ TEST_F(ConfigurationRead, MissingPackageAndMissingFirmwareFail) {
   EXPECT_NE(config_file().find("option mqtt_status '0'"), std::string::npos);
 }
 
+// TLS is off unless switched on, with the echo as before; every file it
+// names is opened at start; the password never reaches the log.
+TEST_F(ConfigurationRead, TlsFilesAreCheckedAtStartAndNoPasswordIsEchoed) {
+  ASSERT_EQ(read({{"mqtt_username", "u"}, {"mqtt_password", "secret"}}), 0) << output_;
+  EXPECT_NE(output_.find("MQTT Username\t\t= u\n\rMQTT Password\t\t= ********\n\r"),
+            std::string::npos)
+      << output_;
+  EXPECT_EQ(output_.find("secret"), std::string::npos);
+  EXPECT_EQ(output_.find("TLS"), std::string::npos);
+  EXPECT_STREQ(service_config.mqtt_password, "secret");
+
+  ASSERT_TRUE(gwtest::write_file("/etc/ca.pem", "authority\n"));
+  ASSERT_TRUE(gwtest::write_file("/etc/c.pem", "certificate\n"));
+  ASSERT_TRUE(gwtest::write_file("/etc/c.key", "key\n"));
+  ASSERT_TRUE(gwtest::write_file("/etc/empty.key", ""));
+  const Options tls = {{"mqtt_tls", "1"}, {"mqtt_tls_ca", "/etc/ca.pem"},
+                       {"mqtt_tls_cert", "/etc/c.pem"}, {"mqtt_tls_key", "/etc/c.key"}};
+  ASSERT_EQ(read(tls), 0) << output_;
+  EXPECT_NE(output_.find("Tobix Voru ID\t\t= TBX000000000001\n\rMQTT TLS\t\t= 1\n\r"
+                         "MQTT TLS CA\t\t= /etc/ca.pem\n\rMQTT TLS Certificate\t= /etc/c.pem\n\r"
+                         "MQTT TLS Key\t\t= /etc/c.key\n\rEnable USB Dongle"),
+            std::string::npos)
+      << output_;
+  // A folder of authorities will do; a later read without TLS turns it off.
+  ASSERT_EQ(read({{"mqtt_tls", "1"}, {"mqtt_tls_ca", "/etc"}}), 0) << output_;
+  EXPECT_STREQ(service_config.tls_ca, "/etc");
+  ASSERT_EQ(read(), 0);
+  EXPECT_EQ(service_config.mqtt_tls, 0);
+
+  unlink(default_tls_ca_path);
+  auto with = [&](Options changes) {
+    Options options = tls;
+    for (auto &[key, value] : changes) options[key] = value;
+    return options;
+  };
+  const std::pair<Options, std::string> refused[] = {
+      {with({{"mqtt_tls", "2"}}), "ZENTIB_ERROR : Invalid MQTT TLS Value\n"},
+      {with({{"mqtt_tls_ca", std::nullopt}}),
+       "ZENTIB_ERROR : Cannot Read MQTT TLS File /etc/ssl/certs/ca-certificates.crt\n\r"},
+      {with({{"mqtt_tls_key", std::nullopt}}),
+       "ZENTIB_ERROR : MQTT TLS Needs Both Certificate and Key\n"},
+      {with({{"mqtt_tls_key", "/etc/empty.key"}}),
+       "ZENTIB_ERROR : Cannot Read MQTT TLS File /etc/empty.key\n\r"},
+      {with({{"mqtt_tls_cert", "/etc"}}), "ZENTIB_ERROR : Cannot Read MQTT TLS File /etc\n\r"},
+  };
+  for (const auto &[options, line] : refused) {
+    EXPECT_EQ(read(options), 1) << line;
+    EXPECT_TRUE(output_.ends_with(line)) << output_;
+  }
+}
+
 }  // namespace
 }  // namespace sensor_handler

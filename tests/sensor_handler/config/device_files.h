@@ -24,7 +24,11 @@ inline std::string tobixlite_config_text(const Options &changes = {}) {
                   {"keep_alive_timeout", "60"},
                   {"mqtt_topic", "/Tobix/Beacons"},
                   {"client_id", "TBX000000000001"},
-                  {"mqtt_status", "1"}};
+                  {"mqtt_status", "1"},
+                  {"mqtt_tls", std::nullopt},
+                  {"mqtt_tls_ca", std::nullopt},
+                  {"mqtt_tls_cert", std::nullopt},
+                  {"mqtt_tls_key", std::nullopt}};
   Options ble = {{"en_usb_s1", "0"},          {"sensor1_baud_rate", "115200"},
                  {"sensor1_dev_name", "ttyS1"}, {"sensor1_gpio_shutdown", "17"},
                  {"SP_S1_SI", "100"},           {"SP_BT4_SW", "100"},
