@@ -101,8 +101,10 @@ class ScanController {
         return;
       }
     } else if (mqtt_connected.load()) {
-      // A socket opened in this cycle holds nothing old.
-      const bool after_gap = cycle_number_ != last_phase_cycle_ + 1 && cycle_number_ != open_cycle_;
+      // What queued while no read phase ran is old; a socket opened in this
+      // cycle holds nothing old.
+      const bool after_gap =
+          cycle_number_ != last_phase_cycle_ + 1 && cycle_number_ != open_cycle_;
       last_phase_cycle_ = cycle_number_;
       const ReadPhaseResult phase = read_advertising_reports(
           handle_, static_cast<std::uint16_t>(service_config.scan_duration), sensor_,

@@ -349,7 +349,8 @@ void Controller::write_summary(std::uint64_t now_us) {
     missed += progress.missed;
     filtered += progress.filtered;
   }
-  log_line(now_us, "summary commands=%llu reports=%llu missed=%llu filtered=%llu muted=%s events=%llu",
+  log_line(now_us,
+           "summary commands=%llu reports=%llu missed=%llu filtered=%llu muted=%s events=%llu",
            static_cast<unsigned long long>(commands_), static_cast<unsigned long long>(sent),
            static_cast<unsigned long long>(missed), static_cast<unsigned long long>(filtered),
            muted_ ? "yes" : "no", static_cast<unsigned long long>(events_));

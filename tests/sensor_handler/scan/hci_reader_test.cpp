@@ -409,8 +409,9 @@ TEST_F(HciReaderTest, RandomMalformedEventsNeverEndOrCorruptThePhase) {
     // states; each report follows the one before it whole.
     const std::size_t usable = std::min<std::size_t>(event.size(), 3u + event[2]);
     BeaconReport report;
-    for (std::size_t index = 0, at = 5; index < event[4] && at < usable &&
-                                        parse_beacon_report(event.data() + at, usable - at, &report) == 0;
+    for (std::size_t index = 0, at = 5;
+         index < event[4] && at < usable &&
+         parse_beacon_report(event.data() + at, usable - at, &report) == 0;
          ++index, at += report.size()) {
       ASSERT_LE(at + report.size(), usable);
       expected.push_back(describe(report));
