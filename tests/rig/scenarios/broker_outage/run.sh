@@ -10,6 +10,7 @@ sleep 8
 rig_stop broker
 sleep 16
 rig_broker_start || exit 1
+echo "broker_back epoch=$(date +%s)" >> "$RIG_OUT/field.txt"
 back_at=$(rig_uploads)
 rig_wait_for 30 rig_uploads_above $((back_at + 3))
 rig_export_db
