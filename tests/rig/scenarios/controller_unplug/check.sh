@@ -4,10 +4,10 @@
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../check_lib.sh"
 
-replug=$(value field.txt epoch)
-delay=$(upload_delay "${replug:-0}")
-expect "the kernel unregistered hci0 and registered it again" \
-  bash -c "grep -q '^unplugged ' '$results/controller.log' && grep -q '^replugged ' '$results/controller.log'"
+replug=$(sed -n "s/^replugged epoch=//p" "$results/field.txt" 2>/dev/null)
+delay=$([ -n "$replug" ] && upload_delay "$replug")
+# A device still held open is not freed: its successor would be hci1.
+expect "the kernel unregistered hci0 and registered hci0 again" test -n "$replug"
 expect "the scan was set up again after the replug" \
   bash -c "sed -n '/^replugged /,\$p' '$results/controller.log' | grep -q '^scan_enable .* enable=1 .*status=0x00'"
 expect "uploads resumed after the replug (first new row after ${delay:-never} s)" test -n "$delay"
