@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -119,6 +120,19 @@ std::int64_t nanoseconds(const timespec &time) {
   return static_cast<std::int64_t>(time.tv_sec) * 1000000000LL + time.tv_nsec;
 }
 
+// Reads and drops what is queued on the device until nothing is left or the
+// phase ends (steady advertising may never leave the queue empty). False
+// when the device has gone. The event buffer is free: no report is pending.
+bool discard_queued_events(int device_handle, std::int64_t phase_end) {
+  while (service_running() && nanoseconds(monotonic_now()) < phase_end) {
+    const ssize_t got = recv(device_handle, event_buffer, sizeof event_buffer, MSG_DONTWAIT);
+    if (got > 0) continue;
+    if (got == 0) return false;
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+  }
+  return true;
+}
+
 timespec to_timespec(std::chrono::steady_clock::time_point deadline) {
   const std::int64_t total =
       std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
@@ -155,10 +169,12 @@ void finish_report(std::atomic<std::uint8_t> &flag) {
 
 }  // namespace
 
-int read_advertising_reports(int device_handle, std::uint16_t scan_duration, int sensor_number) {
+ReadPhaseResult read_advertising_reports(int device_handle, std::uint16_t scan_duration,
+                                         int sensor_number, QueuedEvents queued) {
+  ReadPhaseResult result;
   if (device_handle < 0 || device_handle >= FD_SETSIZE) {
     gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Select error\n\r", sensor_number);
-    return 0;
+    return result;
   }
   // The caller hands over the low 16 bits: a negative setting would read as
   // a phase of up to 18 hours without size checks or trimming.
@@ -174,7 +190,11 @@ int read_advertising_reports(int device_handle, std::uint16_t scan_duration, int
   drain_stop_wake();
   {
     HandoffLock hold;
-    if (!wait_consumers_done_locked()) return 0;
+    if (!wait_consumers_done_locked()) return result;
+  }
+  if (queued == QueuedEvents::discard && !discard_queued_events(device_handle, phase_end)) {
+    result.device_gone = true;
+    return result;
   }
   const int stop_wake = handoff().stop_wake < FD_SETSIZE ? handoff().stop_wake : -1;
   const int highest = stop_wake > device_handle ? stop_wake : device_handle;
@@ -207,27 +227,37 @@ int read_advertising_reports(int device_handle, std::uint16_t scan_duration, int
       // A spurious wake-up goes back to select with the time left; an
       // interrupted read ends the phase, a stop being the usual reason.
       if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      if (errno != EINTR) result.device_gone = true;
       break;
     }
-    // Shorter than a header with its report count: a closed socket or no
-    // event at all.
+    if (got == 0) {
+      result.device_gone = true;
+      break;
+    }
+    // Shorter than a header with its report count: no event at all.
     if (got < static_cast<ssize_t>(first_report_offset)) break;
     if (event_buffer[subevent_offset] != advertising_report_subevent) break;
+    ++result.advertising_events;
 
-    // The report is read only within both the bytes read and the length the
-    // event declares for itself.
+    // Each report is read only within both the bytes read and the length
+    // the event declares for itself. Reports follow each other whole, as the
+    // kernel and the controllers lay them out; one that does not fit hides
+    // where the next begins.
     std::size_t event_end = static_cast<std::size_t>(got);
     const std::size_t declared = first_report_offset - 2 + event_buffer[parameter_length_offset];
     if (declared < event_end) event_end = declared;
-    if (event_buffer[report_count_offset] == 0 || event_end <= first_report_offset) continue;
-    BeaconReport report;
-    if (parse_beacon_report(event_buffer + first_report_offset, event_end - first_report_offset,
-                            &report) != 0) {
-      continue;
+    const unsigned count = event_buffer[report_count_offset];
+    std::size_t offset = first_report_offset;
+    bool stopped = false;
+    for (unsigned index = 0; index < count && offset < event_end && !stopped; ++index) {
+      BeaconReport report;
+      if (parse_beacon_report(event_buffer + offset, event_end - offset, &report) != 0) break;
+      offset += report.size();
+      stopped = !hand_off(report);
     }
-    if (!hand_off(report)) break;
+    if (stopped) break;
   }
-  return 0;
+  return result;
 }
 
 const BeaconReport *wait_raw_report() { return wait_report(raw_pending, nullptr); }

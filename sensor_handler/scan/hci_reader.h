@@ -2,10 +2,11 @@
 // to the two processing threads.
 //
 // read_advertising_reports runs on sensor_thread. It waits on the raw HCI
-// socket with select, reads one event per read, and for each LE Advertising
-// Report event hands its first report to thread_one (raw_pending) and, while
+// socket with select, reads one event per read, and hands each report of an
+// LE Advertising Report event in turn to thread_one (raw_pending) and, while
 // smoothing is on, to thread_two (smooth_pending). One report is in flight at
-// a time: the next event is read only when both consumers are done.
+// a time: the next report, and the next event, only once both consumers are
+// done.
 //
 // The event buffer has process lifetime and is written only while no flag is
 // pending, so a consumer still working on a report after the reader returned
@@ -43,6 +44,20 @@ extern std::atomic<const BeaconReport *> current_report;
 extern std::atomic<std::uint8_t> raw_pending;
 extern std::atomic<std::uint8_t> smooth_pending;
 
+// What a read phase tells the scan controller.
+struct ReadPhaseResult {
+  // A read failed (anything but EAGAIN or EINTR) or met end of file: the
+  // controller went away (a USB dongle re-enumerating, hci0 unregistered)
+  // and this socket will never deliver again.
+  bool device_gone = false;
+  // LE Advertising Report events read (not counting discarded ones),
+  // whether or not their reports fit: proof that the controller scans.
+  std::uint32_t advertising_events = 0;
+};
+
+// What to do with the events queued on the socket before the phase.
+enum class QueuedEvents { read, discard };
+
 // One read phase on device_handle, lasting at most scan_duration seconds on
 // the monotonic clock (a duration of 0 takes only the events already queued,
 // and never more than a second of them). A negative configured scan_duration
@@ -50,9 +65,16 @@ extern std::atomic<std::uint8_t> smooth_pending;
 // the socket, once wake_handoff_waiters has run), a select failure
 // ("ZENTIB_ERROR : SENSOR%d : Select error\n\r"), a read failure or a read of
 // fewer than 5 bytes, and on an LE Meta event other than an advertising
-// report. An event whose first report does not fit the bytes read (or that
-// carries no report) is skipped. Returns 0 in every case.
-int read_advertising_reports(int device_handle, std::uint16_t scan_duration, int sensor_number);
+// report. Each report is read within both the bytes read and the length the
+// event declares; the first report that does not fit ends that event's
+// reports (an event without any is skipped).
+//
+// With QueuedEvents::discard the phase first reads and drops what waits on
+// the socket (until it is empty or the phase ends), handing nothing on: the
+// scan stays on while no phase runs, and what queued then is old.
+ReadPhaseResult read_advertising_reports(int device_handle, std::uint16_t scan_duration,
+                                         int sensor_number,
+                                         QueuedEvents queued = QueuedEvents::read);
 
 // Consumer side, one pair per consumer thread.
 //

@@ -78,6 +78,7 @@ class ScanController {
 
  private:
   void cycle() {
+    ++cycle_number_;
     if (retry_count_ > retry_limit) report_interface_failure();
 
     if (scan_ready.load(std::memory_order_relaxed) == 0 && !bring_up()) {
@@ -100,8 +101,21 @@ class ScanController {
         return;
       }
     } else if (mqtt_connected.load()) {
-      read_advertising_reports(handle_, static_cast<std::uint16_t>(service_config.scan_duration),
-                               sensor_);
+      // What queued while no read phase ran is old; a socket opened in this
+      // cycle holds nothing old.
+      const bool after_gap =
+          cycle_number_ != last_phase_cycle_ + 1 && cycle_number_ != open_cycle_;
+      last_phase_cycle_ = cycle_number_;
+      const ReadPhaseResult phase = read_advertising_reports(
+          handle_, static_cast<std::uint16_t>(service_config.scan_duration), sensor_,
+          after_gap ? QueuedEvents::discard : QueuedEvents::read);
+      if (phase.device_gone) {
+        back_off_and_pace();
+        return;
+      }
+      if (quiet_.phase_ended(QuietScanWatch::Clock::now(), phase.advertising_events > 0)) {
+        set_scan_up_again();
+      }
     }
 
     if (mqtt_connected.load()) {
@@ -170,7 +184,20 @@ class ScanController {
     }
     scan_ready.store(1, std::memory_order_relaxed);
     scan_deadline_ = gw::pacing_clock_seconds() + sensing_rate_;
+    quiet_.scan_set_up(QuietScanWatch::Clock::now());
+    open_cycle_ = cycle_number_;
     return true;
+  }
+
+  // The scan part of a bring-up on the open device, for a controller that
+  // may have been reset under us; results are of no use here (a failure
+  // shows as more silence and another try).
+  void set_scan_up_again() {
+    device_.set_scan_enable(handle_, 0, report_duplicates, command_timeout_ms);
+    device_.set_scan_parameters(handle_, passive_scan, static_cast<std::uint16_t>(interval_units_),
+                                static_cast<std::uint16_t>(window_units_), public_address,
+                                accept_all_adverts, command_timeout_ms);
+    device_.set_scan_enable(handle_, 1, report_duplicates, command_timeout_ms);
   }
 
   void close_device() {
@@ -221,6 +248,12 @@ class ScanController {
   std::uint32_t retry_count_ = 0;
   std::uint32_t scan_deadline_ = 0;
   hci_filter saved_filter_{};
+  // Cycles of this thread life, the last one that ran a read phase and the
+  // last one that opened the device.
+  std::uint64_t cycle_number_ = 0;
+  std::uint64_t last_phase_cycle_ = 0;
+  std::uint64_t open_cycle_ = 0;
+  QuietScanWatch quiet_;
 };
 
 }  // namespace

@@ -8,12 +8,23 @@
 // Failures back off through restart_hci_interface, which counts a retry.
 // Cycling the interface resets the controller and turns LE scanning off,
 // so a back-off while scanning also closes the device: the next cycle sets
-// the scan up again. At the start of the cycle after the third back-off of
+// the scan up again. A read phase that finds the controller gone (read
+// failure or end of file: the dongle re-enumerated, hci0 was unregistered)
+// leads to the same back-off, and the next cycle brings the device up
+// again. At the start of the cycle after the third back-off of
 // a thread life the interface failure is recorded, published while the
 // broker is connected, and the service is stopped with a sensor failure.
 // On its way out the thread restores the socket's filter, disables the
 // scan and closes the device (only if a bring-up left it open) and ends any
 // hciattach daemon; the insert statement is left to the teardown's close.
+//
+// A controller reset while it stays registered (the kernel's recovery after
+// a hardware error, a reset by someone else) comes back with its scan off and
+// the socket open: after read phases of 60 seconds or more without a single
+// advertising event the scan is set up again (disable, parameters, enable),
+// silently and without a retry, as a quiet site is legitimate. A cycle that
+// follows cycles without a read phase (broker down, maintenance, back-off)
+// discards what queued on the socket meanwhile: those advertisements are old.
 //
 // The device is reached through hci_device_in_use (scan/hci_device.h); the
 // database only through the store's locked routines (store/beacon_db.h), so
@@ -29,6 +40,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -43,6 +55,27 @@ extern std::atomic<std::int32_t> scan_ready;
 constexpr std::size_t interface_failure_text_size = 100;
 extern std::atomic<std::uint8_t> interface_failure_count;
 extern char interface_failure_text[interface_failure_text_size];
+
+// Tells, after each read phase, whether the scan has been silent long enough
+// to be set up again. Times come from the caller (the monotonic clock).
+class QuietScanWatch {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr Clock::duration quiet_limit = std::chrono::seconds(60);
+
+  // The scan was (re)set up at now.
+  void scan_set_up(Clock::time_point now) { since_ = now; }
+  // A read phase ended at now, having heard the controller or not. True
+  // when the scan should be set up again (the watch then starts anew).
+  bool phase_ended(Clock::time_point now, bool heard) {
+    if (!heard && now - since_ < quiet_limit) return false;
+    since_ = now;
+    return !heard;
+  }
+
+ private:
+  Clock::time_point since_{};
+};
 
 // Thread entry; started by run_service when the sensor is enabled.
 void *sensor_thread(void *unused);

@@ -252,7 +252,28 @@ void Controller::deliver(std::uint64_t now_us) {
       ++progress.next;
     }
   }
+  flush_event();
 }
+
+void Controller::flush_event() {
+  if (pending_count_ == 0) return;
+  std::vector<std::uint8_t> packet = {event_packet, le_meta_event, 0, advertising_report_subevent,
+                                      static_cast<std::uint8_t>(pending_count_)};
+  append(packet, pending_reports_.begin(), pending_reports_.end());
+  packet[2] = static_cast<std::uint8_t>(packet.size() - 3);
+  writer_(packet.data(), packet.size());
+  ++events_;
+  pending_reports_.clear();
+  pending_count_ = 0;
+}
+
+void Controller::unplugged(std::uint64_t now_us) {
+  send_due_reports(now_us);
+  scan_enabled_ = false;
+  log_line(now_us, "unplugged");
+}
+
+void Controller::replugged(std::uint64_t now_us) { log_line(now_us, "replugged"); }
 
 void Controller::send_report(const Advertiser &advertiser, Progress &progress,
                              std::uint64_t now_us) {
@@ -281,19 +302,14 @@ void Controller::send_report(const Advertiser &advertiser, Progress &progress,
       return;
     }
   }
-  std::vector<std::uint8_t> packet = {event_packet,
-                                      le_meta_event,
-                                      0,
-                                      advertising_report_subevent,
-                                      1,
-                                      advertiser.event_type,
-                                      advertiser.address_type};
-  append(packet, address, address + 6);
-  packet.push_back(static_cast<std::uint8_t>(data.size()));
-  append(packet, data.begin(), data.end());
-  packet.push_back(static_cast<std::uint8_t>(advertiser.rssi));
-  packet[2] = static_cast<std::uint8_t>(packet.size() - 3);
-  writer_(packet.data(), packet.size());
+  // Each report whole, one after the other, as controllers pack them.
+  pending_reports_.push_back(advertiser.event_type);
+  pending_reports_.push_back(advertiser.address_type);
+  append(pending_reports_, address, address + 6);
+  pending_reports_.push_back(static_cast<std::uint8_t>(data.size()));
+  append(pending_reports_, data.begin(), data.end());
+  pending_reports_.push_back(static_cast<std::uint8_t>(advertiser.rssi));
+  if (++pending_count_ == scenario_.reports_per_event) flush_event();
   ++progress.sent;
   if (!progress.first_us) progress.first_us = now_us;
   progress.last_us = now_us;
@@ -333,10 +349,11 @@ void Controller::write_summary(std::uint64_t now_us) {
     missed += progress.missed;
     filtered += progress.filtered;
   }
-  log_line(now_us, "summary commands=%llu reports=%llu missed=%llu filtered=%llu muted=%s",
+  log_line(now_us,
+           "summary commands=%llu reports=%llu missed=%llu filtered=%llu muted=%s events=%llu",
            static_cast<unsigned long long>(commands_), static_cast<unsigned long long>(sent),
            static_cast<unsigned long long>(missed), static_cast<unsigned long long>(filtered),
-           muted_ ? "yes" : "no");
+           muted_ ? "yes" : "no", static_cast<unsigned long long>(events_));
 }
 
 }  // namespace rig

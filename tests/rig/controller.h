@@ -1,7 +1,8 @@
 // The controller side of the HCI link: answers the commands the kernel (and
 // the gateway through its raw socket) sends, keeps the LE scan state, and
 // while scanning is enabled turns the scenario's advertisers into LE
-// Advertising Report events, one report per event. Everything it does is
+// Advertising Report events, one report per event unless the scenario packs
+// reports due together. Everything it does is
 // logged as one "<kind> key=value ..." line per fact.
 //
 // Threads: one thread owns a Controller; it is not shared. Time is passed
@@ -52,6 +53,10 @@ class Controller {
   std::optional<std::uint64_t> next_due_us() const;
   // One "advertiser" line per advertiser and a "summary" line.
   void write_summary(std::uint64_t now_us);
+  // The host side of the link went away (vhci closed) or came back: the
+  // controller loses its scan, as a dongle pulled out does.
+  void unplugged(std::uint64_t now_us);
+  void replugged(std::uint64_t now_us);
 
   bool scanning() const { return scan_enabled_; }
   bool muted() const { return muted_; }
@@ -72,6 +77,8 @@ class Controller {
   // Sends (or, while not scanning, counts as missed) reports due by now.
   void deliver(std::uint64_t now_us);
   void send_report(const Advertiser &advertiser, Progress &progress, std::uint64_t now_us);
+  // Sends the reports gathered for one event, if any.
+  void flush_event();
   std::uint64_t due_us(std::size_t index) const;
   void log_line(std::uint64_t now_us, const char *format, ...)
       __attribute__((format(printf, 3, 4)));
@@ -84,6 +91,9 @@ class Controller {
   std::vector<std::uint32_t> mute_seen_;  // per mute: occurrences of its command so far
   bool muted_ = false;
   std::uint64_t commands_ = 0;
+  std::uint64_t events_ = 0;
+  std::vector<std::uint8_t> pending_reports_;  // whole reports of the next event
+  std::uint32_t pending_count_ = 0;
 
   bool scan_enabled_ = false;
   bool filter_duplicates_ = false;

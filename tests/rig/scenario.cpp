@@ -253,7 +253,11 @@ bool parse_scenario(const std::string &text, Scenario &scenario, std::string &er
     LineParser line(std::move(words), why);
     bool parsed = false;
     if (keyword == "controller") {
-      parsed = line.address("address", scenario.controller_address, true) && line.finish();
+      std::uint64_t pack = 1;
+      parsed = line.address("address", scenario.controller_address, true) &&
+               line.number("pack", max_reports_per_event, pack, false) && line.finish();
+      if (parsed && pack == 0) return fail("pack must be 1 or more");
+      scenario.reports_per_event = static_cast<std::uint32_t>(pack);
     } else if (keyword == "mute") {
       Mute mute;
       parsed = parse_mute(line, mute) && line.finish();

@@ -54,8 +54,14 @@ struct Mute {
   std::optional<std::uint64_t> time_ms;
 };
 
+// A report takes at most 10 + 31 bytes: six of them fill an event's 255.
+constexpr std::uint32_t max_reports_per_event = 6;
+
 struct Scenario {
   Address controller_address = {0x00, 0x1B, 0xDC, 0x0F, 0x00, 0x01};
+  // Reports due at the same time go out together, this many to an event,
+  // as busy controllers pack them.
+  std::uint32_t reports_per_event = 1;
   std::vector<Advertiser> advertisers;
   std::vector<Mute> mutes;
 };

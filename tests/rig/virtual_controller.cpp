@@ -9,6 +9,9 @@
 // event per report of the scenario's advertisers. It prints
 // "virtual_controller: hciN ready" once the kernel has registered the
 // device, and writes its log and a summary when SIGTERM or SIGINT ends it.
+// SIGUSR1 unplugs it (closes /dev/vhci: the kernel unregisters the device),
+// SIGUSR2 plugs it in again (a new /dev/vhci, announced and initialised
+// like the first).
 //
 // Scenario file: one line per item, a keyword then key=value words; '#'
 // starts a comment. Times are milliseconds; advertisers count theirs from
@@ -16,7 +19,8 @@
 // plays the same however long the host took to start scanning. Reports due
 // while scanning is off (or after a mute) are lost, as on the air.
 //
-//   controller address=00:1B:DC:0F:00:01        the controller's BD_ADDR
+//   controller address=00:1B:DC:0F:00:01 [pack=1]   the controller's BD_ADDR;
+//              pack=N sends reports due together N to an event (N <= 6)
 //   advertiser name=N address=AA:BB:CC:DD:EE:FF [type=public|random]
 //              [event=0..4] [rssi=-60] [data=HEX] [interval=100] [count=0]
 //              [start=0] [devices=1] [sequence=0|1]
@@ -41,8 +45,9 @@
 //                   filter_policy=0 status=0x00
 //   scan_enable enable=1 filter_duplicates=0 status=0x00
 //   reset / mute reason=command|time / ignored type=… length=…
+//   unplugged / replugged
 //   advertiser name=N sent=… missed=… filtered=… first_ms=… last_ms=…
-//   summary commands=… reports=… missed=… filtered=… muted=yes|no
+//   summary commands=… reports=… missed=… filtered=… muted=yes|no events=…
 //
 // Threads: one; it blocks in ppoll on the device and a signalfd until a
 // packet arrives or the next report is due.
@@ -76,12 +81,14 @@ std::uint64_t monotonic_us() {
 class Descriptor {
  public:
   explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
+  ~Descriptor() { reset(-1); }
   Descriptor(const Descriptor &) = delete;
   Descriptor &operator=(const Descriptor &) = delete;
   int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
 
  private:
   int fd_;
@@ -117,6 +124,8 @@ int main(int argc, char **argv) {
   sigemptyset(&stops);
   sigaddset(&stops, SIGTERM);
   sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGUSR1);
+  sigaddset(&stops, SIGUSR2);
   sigprocmask(SIG_BLOCK, &stops, nullptr);
   Descriptor signals(signalfd(-1, &stops, SFD_CLOEXEC));
   Descriptor vhci(open("/dev/vhci", O_RDWR | O_CLOEXEC));
@@ -139,8 +148,10 @@ int main(int argc, char **argv) {
       },
       log, start_us);
 
+  // The first packet on a fresh /dev/vhci makes the kernel register a device.
   const std::uint8_t announce[2] = {vendor_packet, primary_controller};
-  if (write(vhci.get(), announce, sizeof announce) != sizeof announce) {
+  auto plug_in = [&] { return write(vhci.get(), announce, sizeof announce) == sizeof announce; };
+  if (!plug_in()) {
     std::fprintf(stderr, "virtual_controller: cannot announce the controller: %s\n",
                  std::strerror(errno));
     std::fclose(log);
@@ -163,7 +174,24 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "virtual_controller: ppoll: %s\n", std::strerror(errno));
       break;
     }
-    if (waits[1].revents & POLLIN) break;
+    if (waits[1].revents & POLLIN) {
+      signalfd_siginfo signal{};
+      if (read(signals.get(), &signal, sizeof signal) != sizeof signal) break;
+      if (signal.ssi_signo == SIGUSR1 && vhci.get() >= 0) {
+        controller.unplugged(monotonic_us());
+        vhci.reset(-1);
+      } else if (signal.ssi_signo == SIGUSR2 && vhci.get() < 0) {
+        vhci.reset(open("/dev/vhci", O_RDWR | O_CLOEXEC));
+        if (vhci.get() < 0 || !plug_in()) {
+          std::fprintf(stderr, "virtual_controller: replug: %s\n", std::strerror(errno));
+          break;
+        }
+        controller.replugged(monotonic_us());
+      } else if (signal.ssi_signo == SIGTERM || signal.ssi_signo == SIGINT) {
+        break;
+      }
+      continue;
+    }
     if (waits[0].revents & (POLLERR | POLLHUP)) {
       std::fprintf(stderr, "virtual_controller: /dev/vhci closed\n");
       break;

@@ -110,6 +110,8 @@ TEST(ScenarioText, RejectsWhatWouldPlaySomethingElse) {
       {"mute occurrence=2", "line 1: mute needs command or time"},
       {"burst name=f address=00:00:00:00:00:01 rate=0 seconds=1", "line 1: rate and seconds must be at least 1"},
       {"scanner x=1", "line 1: unknown keyword scanner"},
+      {"controller address=00:00:00:00:00:01 pack=0", "line 1: pack must be 1 or more"},
+      {"controller address=00:00:00:00:00:01 pack=7", "line 1: bad pack '7'"},
   };
   for (const auto &[text, why] : cases) {
     rig::Scenario scenario;
@@ -183,6 +185,22 @@ TEST(Controller, SendsOneReportPerEventOnTheAdvertisersSchedule) {
   // A late host gets everything that came due, then nothing beyond count.
   EXPECT_EQ(rig.reports_until(5000).size(), 2u);
   EXPECT_FALSE(rig.controller->next_due_us());
+}
+
+TEST(Controller, PacksReportsDueTogetherEachReportWhole) {
+  Rig rig(
+      "controller address=00:00:00:00:00:09 pack=2\n"
+      "advertiser name=a address=00:00:00:00:00:01 data=0201 rssi=-60 interval=100 count=1\n"
+      "advertiser name=b address=00:00:00:00:00:02 rssi=-61 interval=100 count=1\n"
+      "advertiser name=c address=00:00:00:00:00:03 data=05 rssi=-62 interval=100 count=1\n");
+  rig.start_scan();
+  std::vector<Packet> events = rig.reports_until(0);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0], (Packet{0x04, 0x3E, 0x18, 0x02, 0x02,                                 //
+                               0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0x02, 0x02, 0x01, 0xC4,  //
+                               0x00, 0x00, 0x02, 0, 0, 0, 0, 0, 0x00, 0xC3}));
+  EXPECT_EQ(events[1], (Packet{0x04, 0x3E, 0x0D, 0x02, 0x01,  //
+                               0x00, 0x00, 0x03, 0, 0, 0, 0, 0, 0x01, 0x05, 0xC2}));
 }
 
 TEST(Controller, LosesReportsWhileNotScanningAndFiltersDuplicatesOnRequest) {

@@ -43,3 +43,17 @@ finish() {
   if [ "$failures" -eq 0 ]; then echo "  all checks passed"; else echo "  $failures check(s) failed"; fi
   [ "$failures" -eq 0 ]
 }
+
+# upload_delay EPOCH: seconds from EPOCH (a wall-clock second of the VM) to
+# the arrival at the broker of the first batch holding a row received after
+# EPOCH (a row's last 8 hex digits are its receive time); empty if none.
+upload_delay() {
+  awk -v since="$1" '$2 == "/Tobix/Beacons" {
+      n = split($0, parts, /[";]/)
+      for (i = 1; i <= n; i++) if (parts[i] ~ /^[0-9A-F]+$/ && length(parts[i]) > 16) {
+        t = 0; hex = substr(parts[i], length(parts[i]) - 7)
+        for (j = 1; j <= 8; j++) t = t * 16 + index("0123456789ABCDEF", substr(hex, j, 1)) - 1
+        if (t > since) { printf "%.1f\n", $1 - since; exit }
+      }
+    }' "$results/messages.txt" 2>/dev/null
+}

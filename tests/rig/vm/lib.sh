@@ -142,3 +142,30 @@ rig_wakeups() {
   echo "$(uptime_ms) $(cat /proc/"$pid"/task/*/status 2>/dev/null |
     awk '/ctxt_switches/ { total += $2 } END { print total + 0 }')" >> "$RIG_OUT/wakeups.txt"
 }
+
+# rig_controller_unplug / rig_controller_replug: the dongle pulled out (the
+# controller closes /dev/vhci and the kernel unregisters hci0) and plugged
+# in again (hci0 registered anew). Each logs the wall-clock second it
+# happened at as "<what> epoch=<s>" in /rig/out/field.txt for the check.
+rig_controller_unplug() {
+  kill -USR1 "$(rig_pid controller)"
+  rig_wait_for 10 sh -c '! test -e /sys/class/bluetooth/hci0' || return 1
+  echo "unplugged epoch=$(date +%s)" >> "$RIG_OUT/field.txt"
+  rig_log "controller unplugged"
+}
+rig_controller_replug() {
+  kill -USR2 "$(rig_pid controller)"
+  rig_wait_for 10 test -e /sys/class/bluetooth/hci0 || return 1
+  echo "replugged epoch=$(date +%s)" >> "$RIG_OUT/field.txt"
+  rig_log "controller replugged"
+}
+
+# rig_wait_scanning SECONDS: true once the controller has accepted a scan
+# enable (the advertisers' clock has started).
+rig_wait_scanning() {
+  rig_wait_for "$1" grep -q '^scan_enable .* enable=1 .*status=0x00' "$RIG_OUT/controller.log"
+}
+
+# rig_uploads: how many batch messages the broker has seen so far.
+rig_uploads() { awk '$2 == "/Tobix/Beacons" { n++ } END { print n + 0 }' "$RIG_OUT/messages.txt" 2>/dev/null; }
+rig_uploads_above() { [ "$(rig_uploads)" -gt "$1" ]; }

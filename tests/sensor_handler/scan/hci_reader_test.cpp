@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -67,6 +68,14 @@ std::string first_report_text(const Bytes &event) {
   BeaconReport report;
   EXPECT_EQ(parse_beacon_report(event.data() + 5, event.size() - 5, &report), 0);
   return describe(report);
+}
+
+// One event carrying the reports of the given single-report events.
+Bytes packed(const std::vector<Bytes> &events) {
+  Bytes event = {0x04, 0x3E, 0x00, 0x02, static_cast<std::uint8_t>(events.size())};
+  for (const Bytes &single : events) event.insert(event.end(), single.begin() + 5, single.end());
+  event[2] = static_cast<std::uint8_t>(event.size() - 3);
+  return event;
 }
 
 void raise_stop() {
@@ -155,13 +164,17 @@ class HciReaderTest : public ::testing::Test {
   bool phase_ends(std::uint16_t seconds) {
     auto phase = std::async(std::launch::async,
                             [&] { return read_advertising_reports(ends_[0], seconds, 1); });
-    if (phase.wait_for(10s) == std::future_status::ready) return phase.get() == 0;
+    if (phase.wait_for(10s) == std::future_status::ready) {
+      last_ = phase.get();
+      return true;
+    }
     raise_stop();
     phase.wait();
     return false;
   }
 
   int ends_[2] = {-1, -1};
+  ReadPhaseResult last_;
 };
 
 const std::string first_tag = "665544332201/01/-60";
@@ -177,6 +190,8 @@ TEST_F(HciReaderTest, EachEventIsHandedToBothConsumersOneAtATime) {
   }
   hang_up();
   EXPECT_TRUE(phase_ends(5));
+  EXPECT_TRUE(last_.device_gone) << "end of file: the controller went away";
+  EXPECT_EQ(last_.advertising_events, 40u);
   EXPECT_EQ(raw.seen(), expected);
   EXPECT_EQ(smooth.seen(), expected);
   EXPECT_FALSE(raw.torn() || smooth.torn()) << "the buffer changed under a consumer";
@@ -192,18 +207,31 @@ TEST_F(HciReaderTest, WithoutSmoothingOnlyThreadOneGatesTheReader) {
   EXPECT_EQ(wait_smooth_report_until(std::chrono::steady_clock::now() + 10ms), nullptr);
 }
 
-TEST_F(HciReaderTest, CapturedEventsHandOnTheFirstReportOnly) {
-  Consumer raw(Consumer::Path::raw);
+TEST_F(HciReaderTest, EveryReportOfAnEventIsHandedOnInTurn) {
+  service_config.smoothing_filter = 1;
+  Consumer raw(Consumer::Path::raw, 300us);
+  Consumer smooth(Consumer::Path::smooth);
   send(captured("ibeacon.hex"));
   send(captured("two_reports.hex"));
+  send(packed({advert(1), advert(2), advert(3)}));
+  // The event's length ends inside its third report; a count above the
+  // reports carried stops at the bytes read.
+  Bytes cut = packed({advert(4), advert(5), advert(6)});
+  cut[2] = static_cast<std::uint8_t>(cut[2] - 1);
+  send(cut);
+  Bytes overcounted = packed({advert(7)});
+  overcounted[4] = 3;
+  send(overcounted);
   hang_up();
   EXPECT_TRUE(phase_ends(5));
-  ASSERT_TRUE(raw.wait_for_count(2));
-  const auto seen = raw.seen();
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0],
-            "C47C8D6A210F/0201061AFF4C000215E2C56DB5DFFB48D2B060D0F5A71096E000010002C5/-59");
-  EXPECT_EQ(seen[1], "665544332211/020106/-60");
+  const std::vector<std::string> expected = {
+      "C47C8D6A210F/0201061AFF4C000215E2C56DB5DFFB48D2B060D0F5A71096E000010002C5/-59",
+      "665544332211/020106/-60", "AABBCCDDEEFF/0109/-70",
+      first_report_text(advert(1)), first_report_text(advert(2)), first_report_text(advert(3)),
+      first_report_text(advert(4)), first_report_text(advert(5)), first_report_text(advert(7))};
+  EXPECT_EQ(raw.seen(), expected);
+  EXPECT_EQ(smooth.seen(), expected);
+  EXPECT_FALSE(raw.torn() || smooth.torn());
 }
 
 TEST_F(HciReaderTest, OtherSubeventEndsThePhaseAndLaterEventsWait) {
@@ -241,12 +269,20 @@ TEST_F(HciReaderTest, EventsThatLieAboutTheirLengthAreSkipped) {
   EXPECT_EQ(raw.seen(), std::vector<std::string>{first_tag});
 }
 
-TEST_F(HciReaderTest, ShortReadEndsThePhase) {
+TEST_F(HciReaderTest, ShortReadEndsThePhaseAReadFailureReportsTheDeviceGone) {
   Consumer raw(Consumer::Path::raw);
   send({0x04, 0x3E, 0x01, 0x02});
   send(advert(1));
   EXPECT_TRUE(phase_ends(5));
+  EXPECT_FALSE(last_.device_gone);
   EXPECT_TRUE(raw.seen().empty());
+
+  // Readable at once, and every read fails (EISDIR).
+  const int folder = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(folder, 0);
+  EXPECT_TRUE(read_advertising_reports(folder, 5, 1).device_gone);
+  EXPECT_TRUE(read_advertising_reports(folder, 5, 1, QueuedEvents::discard).device_gone);
+  close(folder);
 }
 
 TEST_F(HciReaderTest, StopWhilePendingReturnsAndLeavesTheReportIntact) {
@@ -320,10 +356,10 @@ TEST_F(HciReaderTest, SteadyAdvertisingEndsAtTheDeadline) {
 TEST_F(HciReaderTest, SelectFailurePrintsOnce) {
   {
     gwtest::StdoutCapture output;
-    EXPECT_EQ(read_advertising_reports(FD_SETSIZE + 5, 1, 1), 0);
+    EXPECT_FALSE(read_advertising_reports(FD_SETSIZE + 5, 1, 1).device_gone);
     const int closed = dup(ends_[0]);
     close(closed);
-    EXPECT_EQ(read_advertising_reports(closed, 1, 1), 0);
+    EXPECT_FALSE(read_advertising_reports(closed, 1, 1).device_gone);
     EXPECT_EQ(output.text(),
               "ZENTIB_ERROR : SENSOR1 : Select error\n\r"
               "ZENTIB_ERROR : SENSOR1 : Select error\n\r");
@@ -369,12 +405,15 @@ TEST_F(HciReaderTest, RandomMalformedEventsNeverEndOrCorruptThePhase) {
     if (round % 3 == 0 && event.size() > 13) event[13] = static_cast<std::uint8_t>(random() % 40);
     if (round % 4 == 0 && event.size() >= 17 + 6)
       std::memcpy(&event[17], "\x1A\xFF\x4C\x00\x02\x15", 6);
-    // What a report may use: the bytes sent and the length the event states.
+    // What the reports may use: the bytes sent and the length the event
+    // states; each report follows the one before it whole.
     const std::size_t usable = std::min<std::size_t>(event.size(), 3u + event[2]);
     BeaconReport report;
-    if (event[4] != 0 && usable > 5 &&
-        parse_beacon_report(event.data() + 5, usable - 5, &report) == 0) {
-      ASSERT_LE(5 + report.size(), usable);
+    for (std::size_t index = 0, at = 5;
+         index < event[4] && at < usable &&
+         parse_beacon_report(event.data() + at, usable - at, &report) == 0;
+         ++index, at += report.size()) {
+      ASSERT_LE(at + report.size(), usable);
       expected.push_back(describe(report));
       (void)uuid_filter(report);
       (void)mac_filter(report);

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -210,11 +211,15 @@ TEST_F(ScanControllerTest, ThirdBackOffEndsTheServiceAtTheNextCycleAndEachRescan
 }
 
 TEST_F(ScanControllerTest, ReadPhaseAndTableStepFollowTheBrokerLink) {
-  const std::uint8_t advert[] = {0x04, 0x3E, 0x0C, 0x02, 0x01, 0x00, 0x00, 0x11,
-                                 0x22, 0x33, 0x44, 0x55, 0x66, 0x00, 0xC4};
+  const std::uint8_t old_advert[] = {0x04, 0x3E, 0x0C, 0x02, 0x01, 0x00, 0x00, 0x11,
+                                     0x22, 0x33, 0x44, 0x55, 0x66, 0x00, 0xC4};
+  std::uint8_t new_advert[sizeof old_advert];
+  std::memcpy(new_advert, old_advert, sizeof old_advert);
+  new_advert[7] = 0x77;
   run([&] {
     if (!until_scanning()()) return false;
-    EXPECT_EQ(write(device_->peer(), advert, sizeof advert), static_cast<ssize_t>(sizeof advert));
+    EXPECT_EQ(write(device_->peer(), old_advert, sizeof old_advert),
+              static_cast<ssize_t>(sizeof old_advert));
     EXPECT_EQ(insert_beacon_row(1, "AA", nullptr), SQLITE_DONE);
 
     // Broker down: the table is emptied every period and nothing is read.
@@ -223,12 +228,20 @@ TEST_F(ScanControllerTest, ReadPhaseAndTableStepFollowTheBrokerLink) {
     EXPECT_EQ(raw_pending.load(), 0);
     std::uint8_t peek[32];
     EXPECT_EQ(recv(device_->open_handle(), peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT),
-              static_cast<ssize_t>(sizeof advert));
+              static_cast<ssize_t>(sizeof old_advert));
 
-    // Broker up: the queued advert is handed off, then the table step trims
-    // only what was published.
+    // Broker up: what queued meanwhile is dropped unread, what comes after
+    // is handed off, then the table step trims only what was published.
     mqtt_connected.store(true);
+    if (!wait_until([&] {
+          return recv(device_->open_handle(), peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT) < 0;
+        })) {
+      return false;
+    }
+    EXPECT_EQ(write(device_->peer(), new_advert, sizeof new_advert),
+              static_cast<ssize_t>(sizeof new_advert));
     if (!wait_until([] { return raw_pending.load() == 1; })) return false;
+    EXPECT_EQ(current_report.load()->address()[0], 0x77) << "the old advert was handed off";
     for (const char *payload : {"B1", "B2", "B3"}) insert_beacon_row(2, payload, nullptr);
     last_published_dbid.store(static_cast<std::uint64_t>(rows().at(1).dbid));
     finish_raw_report();
@@ -240,6 +253,47 @@ TEST_F(ScanControllerTest, ReadPhaseAndTableStepFollowTheBrokerLink) {
     mqtt_connected.store(false);
     return wait_until([] { return rows().empty(); }, 5s);
   });
+}
+
+// A controller that goes away ends the read phase: the setup is undone, a
+// back-off counted and the device brought up again; one that stays away
+// runs out of retries.
+TEST_F(ScanControllerTest, ControllerThatGoesAwayIsBroughtUpAgainOrEndsTheService) {
+  mqtt_connected.store(true);
+  const std::string text = run([&] {
+    if (!until_scanning()()) return false;
+    shutdown(device_->peer(), SHUT_RDWR);
+    if (!wait_until([&] { return device_->count("open 0") == 2 && scan_ready.load() == 1; })) {
+      return false;
+    }
+    EXPECT_EQ(device_->calls(), joined(joined(bring_up, undo), bring_up));
+    EXPECT_EQ(hciconfig_.calls(), (Calls{"hci0 up", "hci0 down", "hci0 up", "hci0 up"}));
+    EXPECT_TRUE(service_running());
+
+    device_->fail("open");
+    shutdown(device_->peer(), SHUT_RDWR);
+    return wait_until([] { return !service_running(); });
+  });
+  EXPECT_EQ(text.find(prefix + "Could not open device\n\r" + prefix + "Software Retries done\n\r"),
+            0u)
+      << text;
+  EXPECT_EQ(exit_code.load(), 3u);
+  EXPECT_TRUE(parent_.wait_for("SIGUSR1", 1, 5s));
+  EXPECT_EQ(device_->open_handle(), -1);
+  EXPECT_EQ(device_->misuse(), 0);
+}
+
+// Times are the caller's: a minute of silence without waiting one.
+TEST(QuietScanWatchTest, SetsTheScanUpAgainAfterAMinuteWithoutAdvertising) {
+  QuietScanWatch watch;
+  const auto start = QuietScanWatch::Clock::time_point{} + 1h;
+  watch.scan_set_up(start);
+  EXPECT_FALSE(watch.phase_ended(start + 59s, false));
+  EXPECT_TRUE(watch.phase_ended(start + 60s, false));
+  EXPECT_FALSE(watch.phase_ended(start + 119s, false)) << "the minute starts again";
+  EXPECT_FALSE(watch.phase_ended(start + 150s, true));
+  EXPECT_FALSE(watch.phase_ended(start + 209s, false));
+  EXPECT_TRUE(watch.phase_ended(start + 210s, false));
 }
 
 TEST_F(ScanControllerTest, ReopenThatNeverSucceedsEndsTheServiceOnceRetriesAreDone) {
