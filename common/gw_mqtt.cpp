@@ -7,6 +7,9 @@
 #include "gw_pacing.h"
 
 namespace gw {
+
+std::atomic<bool> link_outcome_known{false};
+
 namespace {
 
 bool stop_requested() {
@@ -34,6 +37,7 @@ int connect_with_retry(struct mosquitto *client, const char *host, int port, int
   mark_connect_busy();
   while (!stop_requested()) {
     if (connect_once(client, host, port, keep_alive) == MOSQ_ERR_SUCCESS) break;
+    link_outcome_known.store(true, std::memory_order_release);
     pacing_sleep(2000);
   }
   const bool stopped = stop_requested();

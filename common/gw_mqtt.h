@@ -17,6 +17,8 @@
 // restart that did not come through the stop routine).
 #pragma once
 
+#include <atomic>
+
 struct mosquitto;
 
 namespace gw {
@@ -30,6 +32,14 @@ namespace gw {
 // connect_idle is clear while it runs. Returns 0 when connected, 1 when a
 // stop ended it (also when the last attempt had succeeded).
 int connect_with_retry(struct mosquitto *client, const char *host, int port, int keep_alive);
+
+// Set once the broker link of this service run has had an outcome: an
+// attempt of connect_with_retry failed, or the broker answered (accepted or
+// refused), or a connected link ended. Cleared at each service build. Until
+// then the rows a stop left in the table (the last smoothing flush) wait for
+// the new run's link instead of being cleared as if the broker were down.
+// Release on set, acquire on read.
+extern std::atomic<bool> link_outcome_known;
 
 // The longest pass of the client's network loop, in milliseconds: a loop
 // driven by such passes sees a stop within it.

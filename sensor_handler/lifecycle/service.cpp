@@ -12,6 +12,7 @@
 #include "gw_command.h"
 #include "gw_hci.h"
 #include "gw_number.h"
+#include "gw_mqtt.h"
 #include "gw_output.h"
 #include "gw_pacing.h"
 #include "gw_uci.h"
@@ -207,6 +208,7 @@ void run_service() {
   gw::clear_pacing_cancelled();
   gw::clear_attach_stop();
   gw::clear_connect_stop();
+  gw::link_outcome_known.store(false, std::memory_order_release);
 
   read_device_ip(device_ip);
 

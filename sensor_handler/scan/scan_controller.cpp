@@ -9,6 +9,7 @@
 #include "config/configuration.h"
 #include "gw_command.h"
 #include "gw_hci.h"
+#include "gw_mqtt.h"
 #include "gw_output.h"
 #include "gw_pacing.h"
 #include "lifecycle/service.h"
@@ -120,6 +121,9 @@ class ScanController {
 
     if (mqtt_connected.load()) {
       delete_published_beacon_rows(last_published_dbid.load(std::memory_order_relaxed), sensor_);
+    } else if (!gw::link_outcome_known.load(std::memory_order_acquire)) {
+      // The run's first connect is still under way: the rows the previous
+      // run's stop stored wait for it rather than count as an outage.
     } else if (clear_beacon_table(sensor_) != 0) {
       gw::gw_printf("ZENTIB_ERROR : Cannot Clear Table\n\r");
       back_off_and_pace();

@@ -299,6 +299,7 @@ LoopEnd run_network_loop(struct mosquitto *client) {
       if (mosquitto_socket(client) >= 0) on_disconnect(client, nullptr, result);
     }
     mqtt_connected.store(false);
+    gw::link_outcome_known.store(true, std::memory_order_release);
     // A stop during the pause: the loop's first check ends it.
     if (gw::pacing_sleep(link_state.pause_after_end()) || !service_running()) continue;
     mosquitto_reconnect_async(client);
@@ -337,6 +338,7 @@ void *mqtt_thread(void *) {
 
 void on_connect(struct mosquitto *client, void *, int result) {
   link_state.answered = true;
+  gw::link_outcome_known.store(true, std::memory_order_release);
   if (result != 0) {
     // Told as a disconnect, and asked again after the refusal's pause.
     link_state.refused = true;
