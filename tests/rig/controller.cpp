@@ -245,7 +245,11 @@ void Controller::deliver(std::uint64_t now_us) {
     Progress &progress = progress_[i];
     while ((advertiser.count == 0 || progress.next < advertiser.count) && due_us(i) <= now_us) {
       if (scan_enabled_ && !muted_) {
-        send_report(advertiser, progress, now_us);
+        if (advertiser.recorded.empty()) {
+          send_report(advertiser, progress, now_us);
+        } else {
+          send_recorded(advertiser, progress, now_us);
+        }
       } else {
         ++progress.missed;
       }
@@ -310,6 +314,27 @@ void Controller::send_report(const Advertiser &advertiser, Progress &progress,
   append(pending_reports_, data.begin(), data.end());
   pending_reports_.push_back(static_cast<std::uint8_t>(advertiser.rssi));
   if (++pending_count_ == scenario_.reports_per_event) flush_event();
+  ++progress.sent;
+  if (!progress.first_us) progress.first_us = now_us;
+  progress.last_us = now_us;
+}
+
+void Controller::send_recorded(const Advertiser &advertiser, Progress &progress,
+                               std::uint64_t now_us) {
+  const std::vector<std::uint8_t> &event =
+      advertiser.recorded[progress.next % advertiser.recorded.size()];
+  if (filter_duplicates_) {
+    // The same event but for its last byte (the RSSI of a one-report event).
+    if (!heard_.insert(std::string(event.begin(), event.end() - 1)).second) {
+      ++progress.filtered;
+      return;
+    }
+  }
+  flush_event();  // reports gathered before it go out first
+  std::vector<std::uint8_t> packet = {event_packet};
+  append(packet, event.begin(), event.end());
+  writer_(packet.data(), packet.size());
+  ++events_;
   ++progress.sent;
   if (!progress.first_us) progress.first_us = now_us;
   progress.last_us = now_us;

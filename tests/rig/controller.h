@@ -2,8 +2,9 @@
 // the gateway through its raw socket) sends, keeps the LE scan state, and
 // while scanning is enabled turns the scenario's advertisers into LE
 // Advertising Report events, one report per event unless the scenario packs
-// reports due together. Everything it does is
-// logged as one "<kind> key=value ..." line per fact.
+// reports due together, and plays its replays' recorded events as they
+// are. Everything it does is logged as one "<kind> key=value ..." line per
+// fact.
 //
 // Threads: one thread owns a Controller; it is not shared. Time is passed
 // in by the caller (microseconds on any monotonic clock), so the same code
@@ -51,7 +52,7 @@ class Controller {
   void send_due_reports(std::uint64_t now_us);
   // When send_due_reports next has work; nothing while no report can come.
   std::optional<std::uint64_t> next_due_us() const;
-  // One "advertiser" line per advertiser and a "summary" line.
+  // One "advertiser" line per advertiser (and replay) and a "summary" line.
   void write_summary(std::uint64_t now_us);
   // The host side of the link went away (vhci closed) or came back: the
   // controller loses its scan, as a dongle pulled out does.
@@ -77,6 +78,8 @@ class Controller {
   // Sends (or, while not scanning, counts as missed) reports due by now.
   void deliver(std::uint64_t now_us);
   void send_report(const Advertiser &advertiser, Progress &progress, std::uint64_t now_us);
+  // A replay's next recorded event, whole and on its own.
+  void send_recorded(const Advertiser &advertiser, Progress &progress, std::uint64_t now_us);
   // Sends the reports gathered for one event, if any.
   void flush_event();
   std::uint64_t due_us(std::size_t index) const;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -199,6 +200,38 @@ bool parse_burst(LineParser &line, Advertiser &advertiser) {
   return true;
 }
 
+// Recorded LE Advertising Report events, one a line: hexadecimal from the
+// event code on, then optionally a tab (or space) and a tag.
+bool parse_replay(LineParser &line, Advertiser &advertiser, const std::string &folder) {
+  std::string file;
+  std::uint64_t start = 0;
+  if (!line.text("name", advertiser.name, true) || !line.text("file", file, true) ||
+      !line.number("start", 86400000, start, false) || !parse_repeat(line, advertiser))
+    return false;
+  if (file.empty()) return line.fail("bad file ''");
+  advertiser.start_us = start * 1000;
+  std::ifstream in(file.front() == '/' ? file : folder + file);
+  if (!in) return line.fail("cannot read " + file);
+  std::string raw;
+  for (int number = 1; std::getline(in, raw); ++number) {
+    auto bad = [&](const std::string &why) {
+      return line.fail(file + " line " + std::to_string(number) + ": " + why);
+    };
+    std::string hex = raw.substr(0, raw.find_first_of(" \t\r"));
+    if (hex.empty()) continue;
+    std::vector<std::uint8_t> event;
+    if (!parse_hex(hex, event)) return bad("not whole bytes of hexadecimal");
+    if (event.size() < 3 || event[0] != 0x3E || event[2] != 0x02)
+      return bad("not an LE Advertising Report event");
+    if (event[1] != event.size() - 2)
+      return bad("parameter length " + std::to_string(event[1]) + " but " +
+                 std::to_string(event.size() - 2) + " bytes follow");
+    advertiser.recorded.push_back(std::move(event));
+  }
+  if (advertiser.recorded.empty()) return line.fail(file + " holds no event");
+  return true;
+}
+
 bool parse_mute(LineParser &line, Mute &mute) {
   std::uint64_t command = 0, occurrence = 1, time = 0;
   if (!line.number("command", 0xFFFF, command, false) ||
@@ -228,7 +261,8 @@ std::vector<std::uint8_t> ibeacon_data(const std::array<std::uint8_t, 16> &uuid,
   return data;
 }
 
-bool parse_scenario(const std::string &text, Scenario &scenario, std::string &error) {
+bool parse_scenario(const std::string &text, Scenario &scenario, std::string &error,
+                    const std::string &folder) {
   scenario = Scenario{};
   std::set<std::string> names;
   std::istringstream lines(text);
@@ -262,11 +296,13 @@ bool parse_scenario(const std::string &text, Scenario &scenario, std::string &er
       Mute mute;
       parsed = parse_mute(line, mute) && line.finish();
       if (parsed) scenario.mutes.push_back(mute);
-    } else if (keyword == "advertiser" || keyword == "ibeacon" || keyword == "burst") {
+    } else if (keyword == "advertiser" || keyword == "ibeacon" || keyword == "burst" ||
+               keyword == "replay") {
       Advertiser advertiser;
       parsed = (keyword == "advertiser" ? parse_advertiser(line, advertiser)
                 : keyword == "ibeacon"  ? parse_ibeacon(line, advertiser)
-                                        : parse_burst(line, advertiser)) &&
+                : keyword == "burst"    ? parse_burst(line, advertiser)
+                                        : parse_replay(line, advertiser, folder)) &&
                line.finish();
       if (parsed) {
         std::size_t length = advertiser.data.size() + (advertiser.sequence ? sequence_ad_length : 0);

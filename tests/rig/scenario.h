@@ -43,6 +43,10 @@ struct Advertiser {
   std::uint64_t period_numerator = 100000;
   std::uint64_t period_denominator = 1;
   std::uint64_t count = 0;  // 0: for ever
+  // A replay: recorded events, event code first, sent whole in place of
+  // built reports, event i being recorded[i % size]; of the fields above
+  // only name, start, period and count then apply.
+  std::vector<std::vector<std::uint8_t>> recorded;
 };
 
 struct Mute {
@@ -66,9 +70,12 @@ struct Scenario {
   std::vector<Mute> mutes;
 };
 
-// Parses the scenario text. On failure returns false with "line N: why" in
-// error and leaves scenario unspecified.
-bool parse_scenario(const std::string &text, Scenario &scenario, std::string &error);
+// Parses the scenario text, reading the files of its replays (a relative
+// path is taken after folder: the scenario file's folder with its trailing
+// '/', or empty for the working directory). On failure returns false with
+// "line N: why" in error and leaves scenario unspecified.
+bool parse_scenario(const std::string &text, Scenario &scenario, std::string &error,
+                    const std::string &folder = "");
 
 // The data of an iBeacon advertisement as the board's beacons send it:
 // flags (02 01 06), then 1A FF 4C 00 02 15, UUID, major, minor, power.

@@ -6,7 +6,8 @@
 // (an LE-only 4.0 controller with an empty supported-commands mask, so the
 // kernel sends only its short mandatory set) and every command a raw socket
 // sends, and, while LE scanning is enabled, sends one LE Advertising Report
-// event per report of the scenario's advertisers. It prints
+// event per report of the scenario's advertisers and plays its replays'
+// recorded events. It prints
 // "virtual_controller: hciN ready" once the kernel has registered the
 // device, and writes its log and a summary when SIGTERM or SIGINT ends it.
 // SIGUSR1 unplugs it (closes /dev/vhci: the kernel unregisters the device),
@@ -28,6 +29,7 @@
 //              and the advertiser keys but data (event defaults to 3)
 //   burst      name=N address=… rate=REPORTS_PER_S seconds=S [devices=1]
 //              [rssi] [data] [start] [type] [event]
+//   replay     name=N file=PATH [interval=100] [start=0] [count=0]
 //   mute       command=0x200B [occurrence=1]    stop answering from this
 //   mute       time=MS                          or from MS after start
 //
@@ -38,6 +40,18 @@
 // controller answers nothing and sends no report: the kernel's and the
 // host's commands time out, as with a hung module.
 //
+// A replay plays recorded traffic: PATH (relative to the scenario file's
+// folder unless it starts with '/') holds one LE Advertising Report event
+// a line, in hexadecimal from the event code (3E) on without the packet
+// indicator, then optionally a tab and a tag; blank lines are skipped.
+// Event i, due at start + i * interval, is line i of the file, cycling
+// through it (count counts events in all); it goes out byte for byte as
+// recorded, on its own, and with duplicate filtering on only if no event
+// equal to it but for the last byte (its RSSI) went out since the enable.
+// A line that is not whole bytes of hexadecimal, whose parameter length
+// is not the bytes that follow, or that is another event, refuses the
+// scenario at load.
+//
 // Log file: one line per fact, "<kind> t_ms=<ms since start> key=value …":
 //   ready index=N
 //   command opcode=0x200B length=7 answered=yes status=0x00
@@ -47,7 +61,9 @@
 //   reset / mute reason=command|time / ignored type=… length=…
 //   unplugged / replugged
 //   advertiser name=N sent=… missed=… filtered=… first_ms=… last_ms=…
+//              (for a replay too, counting its events)
 //   summary commands=… reports=… missed=… filtered=… muted=yes|no events=…
+//              (reports adds up the advertiser lines)
 //
 // Threads: one; it blocks in ppoll on the device and a signalfd until a
 // packet arrives or the next report is due.
@@ -110,7 +126,9 @@ int main(int argc, char **argv) {
   scenario_text << scenario_file.rdbuf();
   rig::Scenario scenario;
   std::string error;
-  if (!rig::parse_scenario(scenario_text.str(), scenario, error)) {
+  const std::string scenario_path = argv[1];
+  const std::string folder = scenario_path.substr(0, scenario_path.rfind('/') + 1);
+  if (!rig::parse_scenario(scenario_text.str(), scenario, error, folder)) {
     std::fprintf(stderr, "virtual_controller: %s: %s\n", argv[1], error.c_str());
     return 1;
   }

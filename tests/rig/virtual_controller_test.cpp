@@ -3,6 +3,7 @@
 // on when the rig runs them for real.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <vector>
 
 #include "controller.h"
@@ -22,9 +23,9 @@ Packet command(std::uint16_t opcode, Packet parameters = {}) {
 const Packet scan_parameters_100ms = {0x00, 0xA0, 0x00, 0xA0, 0x00, 0x00, 0x00};
 
 struct Rig {
-  explicit Rig(const std::string &text) {
+  explicit Rig(const std::string &text, const std::string &folder = "") {
     std::string error;
-    EXPECT_TRUE(rig::parse_scenario(text, scenario, error)) << error;
+    EXPECT_TRUE(rig::parse_scenario(text, scenario, error, folder)) << error;
     controller.emplace(
         scenario, [this](const std::uint8_t *bytes, std::size_t length) {
           sent.emplace_back(bytes, bytes + length);
@@ -236,6 +237,40 @@ TEST(Controller, BurstNumbersEveryReportAcrossItsDevices) {
   exact.start_scan();
   EXPECT_EQ(exact.reports_until(666).size(), 2u);
   EXPECT_EQ(exact.reports_until(667).size(), 1u);
+}
+
+TEST(Controller, ReplaysRecordedEventsByteForByteAndRefusesBrokenOnes) {
+  const std::string folder = testing::TempDir();
+  auto write = [&](const char *name, const char *text) { std::ofstream(folder + name) << text; };
+  write("replay_good.txt",
+        "3E0C0201000166554433221100C4\ttag one\n"
+        "\n"
+        "3E0F02010301A1A2A3A4A5A603020106B0\n");
+  Rig rig("replay name=r file=replay_good.txt interval=20 start=10 count=3\n", folder);
+  rig.start_scan(1000);
+  EXPECT_TRUE(rig.reports_until(1009).empty());
+  const Packet first = {0x04, 0x3E, 0x0C, 0x02, 0x01, 0x00, 0x01, 0x66, 0x55,
+                        0x44, 0x33, 0x22, 0x11, 0x00, 0xC4};
+  const Packet second = {0x04, 0x3E, 0x0F, 0x02, 0x01, 0x03, 0x01, 0xA1, 0xA2,
+                         0xA3, 0xA4, 0xA5, 0xA6, 0x03, 0x02, 0x01, 0x06, 0xB0};
+  // In order, cycling through the file, and count is events in all.
+  EXPECT_EQ(rig.reports_until(5000), (std::vector<Packet>{first, second, first}));
+  EXPECT_FALSE(rig.controller->next_due_us());
+
+  write("replay_odd.txt", "3E0C0201000166554433221100C4\n3E0C020\n");
+  write("replay_short.txt", "3E2B0201000166554433221100C4\n");
+  const std::pair<const char *, const char *> cases[] = {
+      {"replay_odd.txt", "line 1: replay_odd.txt line 2: not whole bytes of hexadecimal"},
+      {"replay_short.txt", "line 1: replay_short.txt line 1: parameter length 43 but 12 bytes follow"},
+      {"replay_none.txt", "line 1: cannot read replay_none.txt"},
+  };
+  for (const auto &[file, why] : cases) {
+    rig::Scenario scenario;
+    std::string error;
+    EXPECT_FALSE(rig::parse_scenario(std::string("replay name=r file=") + file, scenario, error,
+                                     folder));
+    EXPECT_EQ(error, why);
+  }
 }
 
 TEST(Controller, MutedControllerAnswersNothingAndFallsSilent) {

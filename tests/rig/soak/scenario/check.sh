@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The soak's accounting: every steady report played while the gateway could
 # take it was uploaded, none twice; the longest time without an upload while
-# the broker was up; sensor_handler's memory, descriptors and threads.
+# the broker was up; sensor_handler's memory, descriptors and threads; and
+# how much of the real-traffic corpus played beside them (its events carry
+# no number, so they are load and only counted).
 results=$1
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../check_lib.sh"
@@ -24,6 +26,12 @@ expect "uploads never paused longer than 90 s while the broker was up (longest $
   awk -v g="$gap" 'BEGIN { exit !(g <= 90) }'
 expect "the parent ended with status 0 after SIGTERM" grep -qx 'exit=0' "$results/gateway.status"
 
+if [ -n "$(get corpus_sent)" ]; then
+  echo "  corpus: $(get corpus_sent) real events played, $(get corpus_missed) lost while not scanning," \
+    "$(get corpus_rows_uploaded) unnumbered rows uploaded (load: not accounted one by one)"
+else
+  echo "  corpus: none played (no corpus file)"
+fi
 echo "  figures: $(tr '\n' ' ' < "$results/soak.txt")"
 # Resource samples: "<uptime ms> <pid> <RSS kB> <descriptors> <threads>".
 awk 'NR == 1 { t0 = $1 }

@@ -6,7 +6,7 @@
 # runs here at the end into /rig/out/soak.txt for check.sh.
 seconds=$(cat ./seconds)
 read -r warmup round < ./schedule
-steady_interval_ms=4
+steady_interval_ms=$(sed -n 's/^advertiser name=steady .* interval=\([0-9]*\) .*/\1/p' ./controller.scn)
 
 event() { echo "$1 $(uptime_ms)" >> "$RIG_OUT/soak_events.txt"; rig_log "$1"; }
 
@@ -15,9 +15,10 @@ rig_controller_start || exit 1
 echo "controller_launched $launched" >> "$RIG_OUT/soak_events.txt"
 rig_broker_start || exit 1
 
-# Batches as they arrive: one line per batch ("B <arrival s>") and one per
-# raw row ("<address> <report number>"). Rows end with the 8 hex digits of
-# the number, then 8 of the receive time.
+# Batches as they arrive: one line per batch ("B <arrival s> <unnumbered
+# rows>") and one per numbered raw row ("<address> <report number>").
+# Numbered rows end with the 8 hex digits of the number, then 8 of the
+# receive time; the unnumbered ones are the corpus's, only counted.
 subscribe_rows() {
   mosquitto_sub -h 127.0.0.1 -p "$RIG_BROKER_PORT" -t /Tobix/Beacons -F '%U %p' 2>> "$RIG_OUT/subscriber.err" |
     awk 'function hex(text,   i, v) {
@@ -26,13 +27,16 @@ subscribe_rows() {
            return v
          }
          {
-           print "B", $1
            n = split($0, parts, /[";]/)
+           numbered = ""; unnumbered = 0
            for (i = 1; i <= n; i++)
              if (parts[i] ~ /^[0-9A-F]+07FFFFFF[0-9A-F]+$/) {
                row = parts[i]; l = length(row)
-               print substr(row, 1, 12), hex(substr(row, l - 15, 8))
+               numbered = numbered substr(row, 1, 12) " " hex(substr(row, l - 15, 8)) "\n"
+             } else if (parts[i] ~ /^[0-9A-F]+$/ && length(parts[i]) >= 20) {
+               unnumbered++
              }
+           printf "B %s %d\n%s", $1, unnumbered, numbered
            fflush()
          }' >> /tmp/rows.txt
 }
@@ -91,7 +95,8 @@ sleep 3
 rig_stop controller
 
 # --- Accounting ---------------------------------------------------------
-# Steady report n was due at clock + n * 4 ms, the clock starting at the
+# Steady report n was due at clock + n * its interval (5 ms beside the
+# corpus, 4 ms without), the clock starting at the
 # controller's first accepted scan enable. A report counts as played while
 # the gateway could take it unless it was due near a field condition: from
 # 5 s before the broker stopped (rows read but not yet published are
@@ -128,6 +133,11 @@ awk '$1 ~ /^C0000000/ { print $2 }' /tmp/rows.txt | sort -n -u > /tmp/steady_dis
     "$RIG_OUT/healthy_ranges.txt" /tmp/steady_distinct.txt
   echo "steady_$(sed -n 's/^advertiser .*name=steady \(sent=[0-9]*\) \(missed=[0-9]*\).*/\1 steady_\2/p' "$RIG_OUT/controller.log")"
   echo "steady_uploaded_distinct=$(wc -l < /tmp/steady_distinct.txt)"
+  # The corpus's events carry no number: load, counted but not accounted.
+  if grep -q '^advertiser .*name=corpus ' "$RIG_OUT/controller.log"; then
+    echo "corpus_$(sed -n 's/^advertiser .*name=corpus \(sent=[0-9]*\) \(missed=[0-9]*\).*/\1 corpus_\2/p' "$RIG_OUT/controller.log")" \
+      "corpus_rows_uploaded=$(awk '$1 == "B" { n += $3 } END { print n + 0 }' /tmp/rows.txt)"
+  fi
   echo "rows_uploaded=$(grep -vc '^B ' /tmp/rows.txt)"
   echo "rows_repeated=$(grep -v '^B ' /tmp/rows.txt | sort | uniq -d | wc -l)"
   echo "batches=$(grep -c '^B ' /tmp/rows.txt)"
