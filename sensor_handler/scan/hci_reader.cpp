@@ -40,14 +40,19 @@ constexpr std::uint8_t advertising_report_subevent = 0x02;
 // made; a stop then ends the phase at the next event or at its deadline.
 struct Handoff {
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-  pthread_cond_t report_raised;  // consumers wait here
+  // Each consumer sleeps on its own condition and the reader on a third,
+  // so a raise wakes only the consumers it is for and the reader wakes once,
+  // when the last of them is done: three switches a report at the least.
+  pthread_cond_t raw_raised;     // thread_one waits here
+  pthread_cond_t smooth_raised;  // thread_two waits here
   pthread_cond_t report_done;    // the reader waits here
   int stop_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   Handoff() {
     pthread_condattr_t attributes;
     pthread_condattr_init(&attributes);
     pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&report_raised, &attributes);
+    pthread_cond_init(&raw_raised, &attributes);
+    pthread_cond_init(&smooth_raised, &attributes);
     pthread_cond_init(&report_done, &attributes);
     pthread_condattr_destroy(&attributes);
   }
@@ -97,8 +102,11 @@ bool hand_off(const BeaconReport &report) {
   handed_report = report;
   current_report.store(&handed_report, std::memory_order_release);
   raw_pending.store(1, std::memory_order_release);
-  if (service_config.smoothing_filter != 0) smooth_pending.store(1, std::memory_order_release);
-  pthread_cond_broadcast(&handoff().report_raised);
+  pthread_cond_broadcast(&handoff().raw_raised);
+  if (service_config.smoothing_filter != 0) {
+    smooth_pending.store(1, std::memory_order_release);
+    pthread_cond_broadcast(&handoff().smooth_raised);
+  }
   return wait_consumers_done_locked();
 }
 
@@ -120,11 +128,11 @@ std::int64_t nanoseconds(const timespec &time) {
   return static_cast<std::int64_t>(time.tv_sec) * 1000000000LL + time.tv_nsec;
 }
 
-// Reads and drops what is queued on the device until nothing is left or the
-// phase ends (steady advertising may never leave the queue empty). False
-// when the device has gone. The event buffer is free: no report is pending.
-bool discard_queued_events(int device_handle, std::int64_t phase_end) {
-  while (service_running() && nanoseconds(monotonic_now()) < phase_end) {
+// Reads and drops what is queued on the device until nothing is left or
+// until the deadline. False when the device has gone. The event buffer is
+// free: no report is pending.
+bool drop_queued_events(int device_handle, std::int64_t deadline) {
+  while (service_running() && nanoseconds(monotonic_now()) < deadline) {
     const ssize_t got = recv(device_handle, event_buffer, sizeof event_buffer, MSG_DONTWAIT);
     if (got > 0) continue;
     if (got == 0) return false;
@@ -143,7 +151,12 @@ timespec to_timespec(std::chrono::steady_clock::time_point deadline) {
   return result;
 }
 
+pthread_cond_t &raised_condition(const std::atomic<std::uint8_t> &flag) {
+  return &flag == &raw_pending ? handoff().raw_raised : handoff().smooth_raised;
+}
+
 const BeaconReport *wait_report(std::atomic<std::uint8_t> &flag, const timespec *deadline) {
+  pthread_cond_t &raised = raised_condition(flag);
   HandoffLock hold;
   bool timed_out = false;
   for (;;) {
@@ -153,8 +166,8 @@ const BeaconReport *wait_report(std::atomic<std::uint8_t> &flag, const timespec 
     }
     if (timed_out) return nullptr;
     if (deadline == nullptr) {
-      pthread_cond_wait(&handoff().report_raised, &handoff().lock);
-    } else if (pthread_cond_timedwait(&handoff().report_raised, &handoff().lock, deadline) ==
+      pthread_cond_wait(&raised, &handoff().lock);
+    } else if (pthread_cond_timedwait(&raised, &handoff().lock, deadline) ==
                ETIMEDOUT) {
       timed_out = true;
     }
@@ -164,13 +177,14 @@ const BeaconReport *wait_report(std::atomic<std::uint8_t> &flag, const timespec 
 void finish_report(std::atomic<std::uint8_t> &flag) {
   HandoffLock hold;
   flag.store(0, std::memory_order_release);
-  pthread_cond_broadcast(&handoff().report_done);
+  // The reader has nothing to do until the other consumer is done too.
+  if (!report_in_flight()) pthread_cond_broadcast(&handoff().report_done);
 }
 
 }  // namespace
 
 ReadPhaseResult read_advertising_reports(int device_handle, std::uint16_t scan_duration,
-                                         int sensor_number, QueuedEvents queued) {
+                                         int sensor_number) {
   ReadPhaseResult result;
   if (device_handle < 0 || device_handle >= FD_SETSIZE) {
     gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Select error\n\r", sensor_number);
@@ -191,10 +205,6 @@ ReadPhaseResult read_advertising_reports(int device_handle, std::uint16_t scan_d
   {
     HandoffLock hold;
     if (!wait_consumers_done_locked()) return result;
-  }
-  if (queued == QueuedEvents::discard && !discard_queued_events(device_handle, phase_end)) {
-    result.device_gone = true;
-    return result;
   }
   const int stop_wake = handoff().stop_wake < FD_SETSIZE ? handoff().stop_wake : -1;
   const int highest = stop_wake > device_handle ? stop_wake : device_handle;
@@ -260,6 +270,14 @@ ReadPhaseResult read_advertising_reports(int device_handle, std::uint16_t scan_d
   return result;
 }
 
+bool discard_queued_events(int device_handle) {
+  {
+    HandoffLock hold;
+    if (!wait_consumers_done_locked()) return true;
+  }
+  return drop_queued_events(device_handle, nanoseconds(monotonic_now()) + 1000000000LL);
+}
+
 const BeaconReport *wait_raw_report() { return wait_report(raw_pending, nullptr); }
 
 const BeaconReport *wait_raw_report_until(std::chrono::steady_clock::time_point deadline) {
@@ -292,7 +310,8 @@ void wake_handoff_waiters() {
     (void)!write(handoff().stop_wake, &one, sizeof one);
   }
   HandoffLock hold;
-  pthread_cond_broadcast(&handoff().report_raised);
+  pthread_cond_broadcast(&handoff().raw_raised);
+  pthread_cond_broadcast(&handoff().smooth_raised);
   pthread_cond_broadcast(&handoff().report_done);
 }
 

@@ -55,9 +55,6 @@ struct ReadPhaseResult {
   std::uint32_t advertising_events = 0;
 };
 
-// What to do with the events queued on the socket before the phase.
-enum class QueuedEvents { read, discard };
-
 // One read phase on device_handle, lasting at most scan_duration seconds on
 // the monotonic clock (a duration of 0 takes only the events already queued,
 // and never more than a second of them). A negative configured scan_duration
@@ -68,13 +65,15 @@ enum class QueuedEvents { read, discard };
 // report. Each report is read within both the bytes read and the length the
 // event declares; the first report that does not fit ends that event's
 // reports (an event without any is skipped).
-//
-// With QueuedEvents::discard the phase first reads and drops what waits on
-// the socket (until it is empty or the phase ends), handing nothing on: the
-// scan stays on while no phase runs, and what queued then is old.
 ReadPhaseResult read_advertising_reports(int device_handle, std::uint16_t scan_duration,
-                                         int sensor_number,
-                                         QueuedEvents queued = QueuedEvents::read);
+                                         int sensor_number);
+
+// Reads and drops what waits on device_handle, handing nothing on, once no
+// report is in flight: the scan stays on while no phase runs, and what
+// queued then is old. The caller pauses the scan around it, so the queue
+// runs dry however busy the air is; a second at most all the same. False
+// when the device has gone (a read failed or met end of file).
+bool discard_queued_events(int device_handle);
 
 // Consumer side, one pair per consumer thread.
 //

@@ -107,9 +107,12 @@ class ScanController {
       const bool after_gap =
           cycle_number_ != last_phase_cycle_ + 1 && cycle_number_ != open_cycle_;
       last_phase_cycle_ = cycle_number_;
+      if (after_gap && !drop_old_events()) {
+        back_off_and_pace();
+        return;
+      }
       const ReadPhaseResult phase = read_advertising_reports(
-          handle_, static_cast<std::uint16_t>(service_config.scan_duration), sensor_,
-          after_gap ? QueuedEvents::discard : QueuedEvents::read);
+          handle_, static_cast<std::uint16_t>(service_config.scan_duration), sensor_);
       if (phase.device_gone) {
         back_off_and_pace();
         return;
@@ -202,6 +205,16 @@ class ScanController {
                                 static_cast<std::uint16_t>(window_units_), public_address,
                                 accept_all_adverts, command_timeout_ms);
     device_.set_scan_enable(handle_, 1, report_duplicates, command_timeout_ms);
+  }
+
+  // With the scan paused the queue holds only what came before and runs
+  // dry, however busy the air: the drop never eats into what comes now.
+  // False when the device has gone.
+  bool drop_old_events() {
+    device_.set_scan_enable(handle_, 0, report_duplicates, command_timeout_ms);
+    const bool present = discard_queued_events(handle_);
+    if (present) device_.set_scan_enable(handle_, 1, report_duplicates, command_timeout_ms);
+    return present;
   }
 
   void close_device() {
