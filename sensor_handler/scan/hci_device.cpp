@@ -8,6 +8,8 @@ namespace sensor_handler {
 
 namespace {
 BluezHciDevice bluez_hci_device;
+// About 1,500 advertising events: six seconds at the UART's 250 a second.
+constexpr int hci_receive_queue_bytes = 1 << 20;
 }  // namespace
 
 HciDevice *hci_device_in_use = &bluez_hci_device;
@@ -19,7 +21,18 @@ int BluezHciDevice::open_device(int device_index) {
   // flag, so it is set here (a command started by another thread in
   // between could still inherit it; it is closed by the time the next
   // bring-up runs hciattach).
-  if (handle >= 0) fcntl(handle, F_SETFD, fcntl(handle, F_GETFD) | FD_CLOEXEC);
+  if (handle >= 0) {
+    fcntl(handle, F_SETFD, fcntl(handle, F_GETFD) | FD_CLOEXEC);
+    // Reports queue here while the store is busy (a checkpoint, a trim of
+    // thousands of rows): the default queue holds a few hundred events, a
+    // second or so at the UART's rate, and the kernel drops the rest. A
+    // larger one costs memory only while it fills. Best effort: without
+    // the right to pass the system's limit the limit applies.
+    const int queue_bytes = hci_receive_queue_bytes;
+    if (setsockopt(handle, SOL_SOCKET, SO_RCVBUFFORCE, &queue_bytes, sizeof queue_bytes) != 0) {
+      setsockopt(handle, SOL_SOCKET, SO_RCVBUF, &queue_bytes, sizeof queue_bytes);
+    }
+  }
   return handle;
 }
 
