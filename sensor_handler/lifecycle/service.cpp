@@ -101,15 +101,22 @@ void *signal_thread(void *arg) {
   return nullptr;
 }
 
+sigset_t stop_signals;
+
 // Blocks the three stop signals in this (the main) thread, so every thread
-// started later inherits the mask, and starts the one thread that takes them.
-bool install_signal_thread() {
-  static sigset_t stop_signals;
+// started later inherits the mask. First thing at start: the parent may send
+// its reload (SIGUSR1) or stop at any moment, and the default action of
+// either would end the process without its teardown.
+bool block_stop_signals() {
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGUSR1);
-  if (pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr) != 0) return false;
+  return pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr) == 0;
+}
+
+// Starts the one thread that takes the stop signals.
+bool install_signal_thread() {
   pthread_t thread;
   return pthread_create(&thread, nullptr, signal_thread, &stop_signals) == 0;
 }
@@ -276,6 +283,11 @@ void run_service() {
   }
 
   if (beacon_db_open()) {
+    // The last table step: rows the broker already has would otherwise go
+    // out again from a new process, whose cursors start at 0. What is left
+    // was never sent and goes out after the restart.
+    delete_published_beacon_rows(last_published_dbid.load(std::memory_order_relaxed),
+                                 static_cast<int>(config.sensor_number));
     int status = close_beacon_db();
     if (status != 0) {
       gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot close Sensor Database\n\r",
@@ -289,6 +301,7 @@ void run_service() {
 }
 
 int process_entry(int argc, char **argv) {
+  const bool blocked = block_stop_signals();
   // Every line must reach the supervisor's pipe at once.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   // A broken broker connection must never end the gateway: writes to a
@@ -310,7 +323,7 @@ int process_entry(int argc, char **argv) {
   format_local_time(ClockText::date_and_time, start_time, sizeof start_time);
   gw::gw_printf("Tobix Voru Service Started at %s\n\r", start_time);
 
-  if (!install_signal_thread()) {
+  if (!blocked || !install_signal_thread()) {
     gw::gw_printf("ZENTIB_ERROR : Cannot install signal handler\n\r");
     return 1;
   }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every report of a packed event is stored, counted and uploaded once.
+# Every report of a packed event is stored, counted and uploaded once, also
+# across a stop and a new process.
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../check_lib.sh"
 
@@ -15,5 +16,6 @@ done
 stat() { sed -n "s/.*\"$1\":{[^}]*\"$2\": \([0-9]*\).*/\1/p" "$results/stats.txt"; }
 expect "statistics: DC in and out $(stat DC in)/$(stat DC out)" \
   test "$(stat DC in)/$(stat DC out)" = 300/300
-expect "SIGTERM ended the gateway with status 0" grep -qx 'exit=0' "$results/gateway.status"
+expect "SIGTERM ended both gateway processes with status 0" \
+  bash -c "grep -qx exit=0 '$results/first_gateway.status' && grep -qx exit=0 '$results/gateway.status'"
 finish
