@@ -17,9 +17,9 @@
 #include "gw_pacing.h"
 #include "gw_uci.h"
 #include "pipeline/raw_window.h"
+#include "pipeline/report_handoff.h"
 #include "pipeline/smoothing_window.h"
 #include "pipeline/statistics_writer.h"
-#include "scan/hci_reader.h"
 #include "scan/scan_controller.h"
 #include "store/beacon_db.h"
 #include "stop_flags.h"
@@ -28,10 +28,6 @@
 #include "uplink/publisher.h"
 
 namespace sensor_handler {
-
-std::int32_t parent_pid = 0;
-std::int32_t status_pid = 0;
-std::atomic<std::uint32_t> exit_code{0};
 
 namespace {
 
@@ -57,27 +53,6 @@ void format_local_time(ClockText which, char *text, std::size_t size) {
                            ? strftime(text, size, "%Y-%m-%d %H:%M:%S", &local)
                            : strftime(text, size, "%H:%M:%S", &local);
   if (length == 0) text[0] = '\0';
-}
-
-// Stops still inside notify_and_stop. The next build waits until none is
-// left before it clears the stop requests: a stopping thread that had not
-// yet seen the old run's loops idle would otherwise wait for the new run's.
-// seq_cst: nothing else hangs on it.
-std::atomic<std::uint32_t> stops_in_progress{0};
-
-bool is_fatal(std::uint32_t reason) {
-  return reason == static_cast<std::uint32_t>(StopReason::sensor_failure) ||
-         reason == static_cast<std::uint32_t>(StopReason::config_failure);
-}
-
-// Stores reason as the exit status unless a fatal reason is already there:
-// the parent's SIGTERM during the teardown of a failed run must not turn the
-// failure into a success.
-void store_exit_code(std::uint32_t reason) {
-  std::uint32_t current = exit_code.load();
-  while (!(is_fatal(current) && !is_fatal(reason)) &&
-         !exit_code.compare_exchange_weak(current, reason)) {
-  }
 }
 
 // Process IDs that must never be signalled: 0 is our own process group, 1
@@ -165,29 +140,6 @@ void close_database_after_failure(int sensor_number) {
 
 }  // namespace
 
-void notify_and_stop(std::uint32_t reason) {
-  stops_in_progress.fetch_add(1);
-  if (reason == static_cast<std::uint32_t>(StopReason::sensor_failure)) {
-    gw::gw_printf("ZENTIB_ERROR : Restarting Program due Sensor1(BLE) Failure\n\r");
-    gw::run_command_formatted("kill -SIGUSR1 %d >/dev/null 2>&1", static_cast<int>(parent_pid));
-    request_exit();
-  } else if (reason == static_cast<std::uint32_t>(StopReason::config_failure)) {
-    gw::gw_printf("ZENTIB_ERROR : Closing Program due to Configuration Failure\n\r");
-    gw::run_command_formatted("kill -SIGUSR2 %d >/dev/null 2>&1", static_cast<int>(parent_pid));
-    request_exit();
-  }
-  // Everything goes up before the waits: while the handshakes wait for the
-  // module attach and the broker connect to give up, every other loop sees
-  // the run ending and leaves, instead of turning again on pacing waits that
-  // now return at once.
-  store_exit_code(reason);
-  gw::raise_stop_requests();
-  request_restart();
-  gw::stop_attach_and_wait();
-  gw::stop_connect_and_wait();
-  if (stops_in_progress.fetch_sub(1) == 1) stops_in_progress.notify_all();
-}
-
 void on_signal(int signal_number) {
   if (signal_number == SIGUSR1) {
     char clock_text[16];
@@ -209,9 +161,7 @@ void print_usage(const char *program) {
 }
 
 void run_service() {
-  for (std::uint32_t left = stops_in_progress.load(); left != 0; left = stops_in_progress.load()) {
-    stops_in_progress.wait(left);
-  }
+  wait_for_stops_in_progress();
   gw::clear_pacing_cancelled();
   gw::clear_attach_stop();
   gw::clear_connect_stop();

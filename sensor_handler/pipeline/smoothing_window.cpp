@@ -11,7 +11,7 @@
 #include "lifecycle/stop_flags.h"
 #include "pipeline/node_index.h"
 #include "pipeline/pipeline_counters.h"
-#include "scan/hci_reader.h"
+#include "pipeline/report_handoff.h"
 #include "store/beacon_db.h"
 
 namespace sensor_handler {

@@ -1,5 +1,6 @@
-// The read phase of a scan cycle and the hand-off of each advertising report
-// to the two processing threads.
+// The read phase of a scan cycle: reads the advertising reports off the
+// raw HCI socket and hands each on to the two processing threads through
+// the report hand-off (pipeline/report_handoff.h).
 //
 // read_advertising_reports runs on sensor_thread. It waits on the raw HCI
 // socket with select, reads one event per read, and hands each report of an
@@ -10,39 +11,19 @@
 //
 // The event buffer has process lifetime and is written only while no flag is
 // pending, so a consumer still working on a report after the reader returned
-// on a stop reads valid, unchanged bytes. A consumer must not touch the
-// report once it has called its finish routine.
+// on a stop reads valid, unchanged bytes.
 //
-// Synchronisation: the flags and current_report change only under one
-// private mutex, whose two condition variables (on the monotonic clock) wake
-// the consumers and the reader; a hand-off therefore takes microseconds and
-// nobody polls. The reader raises a flag only while the service runs, checked
-// under that mutex, so a consumer that cleared its flag on its way out after
-// a stop never finds it raised again by a late hand-off.
-//
-// Flags (also readable without the lock, for tests and diagnostics):
-//   current_report  stored (release) before a flag is raised; acquire.
-//   raw_pending     1 while thread_one has the report; release on set and
-//                   clear, acquire on read.
-//   smooth_pending  the same for thread_two; raised only when
-//                   service_config.smoothing_filter is non-zero.
+// A stop reaches the reader waiting on the socket through the hand-off's
+// stop wake-up, which sits in the select set beside the device.
 #pragma once
 
-#include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
-
-#include "pipeline/beacon_report.h"
 
 namespace sensor_handler {
 
 // The largest HCI event with its packet indicator.
 constexpr std::size_t hci_event_buffer_size = 260;
-
-extern std::atomic<const BeaconReport *> current_report;
-extern std::atomic<std::uint8_t> raw_pending;
-extern std::atomic<std::uint8_t> smooth_pending;
 
 // What a read phase tells the scan controller.
 struct ReadPhaseResult {
@@ -74,34 +55,5 @@ ReadPhaseResult read_advertising_reports(int device_handle, std::uint16_t scan_d
 // runs dry however busy the air is; a second at most all the same. False
 // when the device has gone (a read failed or met end of file).
 bool discard_queued_events(int device_handle);
-
-// Consumer side, one pair per consumer thread.
-//
-// wait_*_report blocks until the consumer's flag is raised and returns the
-// report, or returns nullptr once a stop flag is set (even with the flag
-// raised: after a stop the report must not be read). The _until forms also
-// return nullptr at the deadline, so a thread can close its window on time.
-//
-// finish_*_report clears the flag (release) and wakes the reader. Call it
-// after the last read of the report, and once more on the way out of the
-// thread, whether or not a report was pending.
-const BeaconReport *wait_raw_report();
-const BeaconReport *wait_raw_report_until(std::chrono::steady_clock::time_point deadline);
-void finish_raw_report();
-
-const BeaconReport *wait_smooth_report();
-const BeaconReport *wait_smooth_report_until(std::chrono::steady_clock::time_point deadline);
-void finish_smooth_report();
-
-// Forgets a hand-off left over from the previous service run (a report
-// raised before a consumer that then never ran). The run loop calls it at
-// each service build, before any worker starts.
-void reset_handoff();
-
-// Wakes every thread blocked above and a reader waiting on the socket, so
-// that each looks at the stop flags again. Call it after raising a stop
-// flag; a waiter that checked the flags just before still wakes. It takes the
-// hand-off lock briefly: call it from a thread, not a signal handler.
-void wake_handoff_waiters();
 
 }  // namespace sensor_handler

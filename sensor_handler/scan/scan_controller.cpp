@@ -12,7 +12,6 @@
 #include "gw_mqtt.h"
 #include "gw_output.h"
 #include "gw_pacing.h"
-#include "lifecycle/service.h"
 #include "lifecycle/stop_flags.h"
 #include "scan/hci_device.h"
 #include "scan/hci_reader.h"

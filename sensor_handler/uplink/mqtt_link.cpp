@@ -17,7 +17,6 @@
 #include "gw_output.h"
 #include "gw_pacing.h"
 #include "gw_uci.h"
-#include "lifecycle/service.h"
 #include "lifecycle/stop_flags.h"
 #include "uplink/firmware_notice.h"
 

@@ -2,6 +2,7 @@
 // restart and exit signals, configuration failures.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <pthread.h>
 #include <regex>
@@ -11,7 +12,6 @@
 #include "config/device_files.h"
 #include "gateway_process.h"
 #include "gw_pacing.h"
-#include "lifecycle/service.h"
 #include "lifecycle/stop_flags.h"
 #include "sandbox.h"
 #include "signal_recorder.h"
@@ -239,6 +239,23 @@ TEST(StopRoutine, RaisesEverythingBeforeItWaits) {
   gw::mark_connect_idle();
   pthread_join(stopper, nullptr);
   sensor_handler::clear_restart_request();
+}
+
+// Waits that block on their own (the report hand-off) hear a stop only
+// through their registered wake-up: every raise must call each one, and a
+// full registry refuses rather than write past its room.
+TEST(StopRoutine, EveryRaiseWakesTheRegisteredWaits) {
+  static std::atomic<int> wakes{0};
+  ASSERT_TRUE(sensor_handler::add_stop_wake([] { wakes.fetch_add(1); }));
+  while (sensor_handler::add_stop_wake([] {})) {
+  }
+  sensor_handler::request_restart();
+  EXPECT_EQ(wakes.load(), 1);
+  sensor_handler::request_exit();
+  EXPECT_EQ(wakes.load(), 2);
+  sensor_handler::exit_requested.store(false);
+  sensor_handler::clear_restart_request();
+  gw::clear_pacing_cancelled();
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "lifecycle/stop_flags.h"
 #include "pipeline/pipeline_counters.h"
 #include "pipeline/raw_window.h"
+#include "pipeline/report_handoff.h"
 #include "pipeline/smoothing_window.h"
 #include "sandbox.h"
 #include "scan/hci_reader.h"

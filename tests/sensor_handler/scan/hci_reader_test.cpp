@@ -24,6 +24,7 @@
 
 #include "config/configuration.h"
 #include "lifecycle/stop_flags.h"
+#include "pipeline/report_handoff.h"
 #include "sandbox.h"
 #include "stdout_capture.h"
 

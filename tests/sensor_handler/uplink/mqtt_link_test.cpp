@@ -23,7 +23,6 @@
 #include "config/device_files.h"
 #include "gateway_process.h"
 #include "gw_pacing.h"
-#include "lifecycle/service.h"
 #include "lifecycle/stop_flags.h"
 #include "process.h"
 #include "sandbox.h"

@@ -16,7 +16,6 @@
 #include "config/configuration.h"
 #include "config/identity.h"
 #include "gw_pacing.h"
-#include "lifecycle/service.h"
 #include "lifecycle/stop_flags.h"
 #include "sandbox.h"
 #include "signal_recorder.h"
