@@ -1,6 +1,7 @@
 // thread_one end to end: HCI events in, PAYLOAD rows and counters out.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <ctime>
 #include <regex>
 #include <set>
@@ -53,6 +54,21 @@ TEST_F(RawWindow, RowCarriesTheAdvertisementAndItsReceiveTime) {
     data_text += digits;
   }
   EXPECT_EQ(stored[1].payload, "AABBCCDDEEFF0523" + data_text + hex8(stored[1].dt));
+
+  // The receive time takes at least four digits and as many as it needs (a
+  // board's clock before its first NTP step reads a time near 0).
+  const std::uint8_t event[] = {0x04, 0x3E, 0x0F, 0x02, 0x01, 0x00, 0x00, 0x11, 0x22, 0x33,
+                                0x44, 0x55, 0x66, 0x03, 0x02, 0x01, 0x06, 0xC4};
+  sensor_handler::BeaconReport report;
+  ASSERT_EQ(sensor_handler::parse_beacon_report(event + 5, sizeof event - 5, &report), 0);
+  for (const auto &[time, text] : {std::pair<std::uint32_t, const char *>{0x0, "0000"},
+                                   {0xABC, "0ABC"}, {0x1ABCD, "1ABCD"}, {0xFFFFFFFF, "FFFFFFFF"}}) {
+    char row[sensor_handler::raw_row_text_size];
+    EXPECT_EQ(sensor_handler::raw_row_text(report, true, time, row), 22 + static_cast<int>(std::strlen(text)));
+    EXPECT_EQ(std::string(row), std::string("665544332211C407020106") + text);
+    EXPECT_EQ(sensor_handler::raw_row_text(report, false, time, row), 16 + static_cast<int>(std::strlen(text)));
+    EXPECT_EQ(std::string(row), std::string("665544332211C404") + text);
+  }
 }
 
 TEST_F(RawWindow, WithoutPayloadOnlyEmptyAdvertisementsRepeat) {
