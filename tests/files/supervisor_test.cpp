@@ -50,9 +50,9 @@ class Supervisor : public ::testing::Test {
     const std::string output = parent_->stdout_text(), start = program + " started (PID ";
     return std::stoi(output.substr(output.rfind(start) + start.size()));
   }
-  void expect_clean_stop() {
+  void expect_clean_stop(int stop_signal = SIGTERM) {
     const pid_t programs[] = {started("status_led"), started("sensor_handler")};
-    parent_->send_signal(SIGTERM);
+    parent_->send_signal(stop_signal);
     auto status = parent_->wait_exit(30s);
     ASSERT_TRUE(status) << parent_->stdout_text();
     EXPECT_EQ(status->code, 0);
@@ -98,6 +98,12 @@ TEST_F(Supervisor, RunsBothProgramsThroughNoticesReloadsAndAnLedRestart) {
                 std::to_string(started("status_led")) + '\0');
   EXPECT_NE(started("status_led"), led);
 
+  // sensor_handler killed by someone else: logged and started again.
+  ASSERT_TRUE(wait_for("Tobix Voru Service Started at ", 2));
+  ASSERT_EQ(kill(started("sensor_handler"), SIGKILL), 0);
+  ASSERT_TRUE(wait_for(said + "sensor_handler ended (status 137)\n"));
+  ASSERT_TRUE(wait_for("sensor_handler started", 3));
+
   // A parent killed outright: the next one ends the programs it left.
   const pid_t left[] = {started("status_led"), started("sensor_handler")};
   auto killed = std::move(parent_);
@@ -135,7 +141,7 @@ TEST_F(Supervisor, SensorFailuresRestartAfterGrowingPausesAndBadSettingsWaitForA
   ASSERT_TRUE(wait_for("sensor_handler restarts in", 4));
   // Doubled, capped, and short again after a quiet spell.
   EXPECT_EQ(count("restarts in 1 s\n") * 10 + count("restarts in 2 s\n"), 22);
-  expect_clean_stop();
+  expect_clean_stop(SIGINT);
 }
 
 }  // namespace
