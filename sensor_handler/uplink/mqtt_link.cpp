@@ -1,6 +1,7 @@
 #include "mqtt_link.h"
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -144,11 +145,20 @@ void store_mqtt_status(const char *value) {
 
 // The client library reports why a TLS handshake failed (the check of the
 // broker's certificate, an alert, a broker that speaks no TLS) only in its
-// error log: each such line is printed with our prefix, once, at the
-// attempt that failed. Only TLS clients get this callback, so a plain
-// link prints exactly what it always did.
+// error log, sometimes in several lines for one failure. The first of them,
+// the most specific, is printed with our prefix; the rest of the same
+// failure (within a second: attempts are at least two seconds apart) is
+// left out, so a lasting fault costs one line per attempt. Only TLS clients
+// get this callback, so a plain link prints exactly what it always did.
 void on_log(struct mosquitto *, void *, int level, const char *text) {
   if (level != MOSQ_LOG_ERR || text == nullptr) return;
+  // Only the network loop's thread calls it: relaxed is enough.
+  static std::atomic<std::int64_t> last_line_ms{-1000000};
+  const std::int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count();
+  if (now_ms - last_line_ms.load(std::memory_order_relaxed) < 1000) return;
+  last_line_ms.store(now_ms, std::memory_order_relaxed);
   gw::gw_printf("ZENTIB_ERROR : MQTT TLS Connection Failed : %s\n\r", text);
 }
 
@@ -189,8 +199,12 @@ struct mosquitto *create_client(const ServiceConfig &config) {
     mosquitto_username_pw_set(client, config.mqtt_username, config.mqtt_password);
   }
   if (config.mqtt_tls != 0 && !configure_tls(client, config)) {
-    // Like a will that cannot be set: the connect below gives up at once.
-    notify_and_stop(StopReason::client_failure);
+    // TLS asked of a client that cannot do it (a library built without it,
+    // a file gone since the start): a setting this gateway cannot honour.
+    // As a client failure it would rebuild the service every few seconds
+    // for ever; as a configuration failure the parent waits for the
+    // settings to change. The connect below gives up at once.
+    notify_and_stop(StopReason::config_failure);
   }
   char will[packet_size] = {};
   format_log_packet(will, "LastWillPacket", will_time);
