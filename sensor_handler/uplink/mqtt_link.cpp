@@ -344,7 +344,11 @@ void *mqtt_thread(void *) {
     // A stop: the client stays for the teardown.
     if (run_network_loop(client) == LoopEnd::stopped) break;
     give_up_client(client);
-    gw::pacing_sleep(loop_failure_pause_ms);
+    // A broker that takes every connection and then breaks the protocol
+    // ends each one here: damped like any other end of a link, never
+    // sooner than the fixed pause.
+    const std::uint32_t pause = link_state.pause_after_end();
+    gw::pacing_sleep(pause > loop_failure_pause_ms ? pause : loop_failure_pause_ms);
   }
   return nullptr;
 }

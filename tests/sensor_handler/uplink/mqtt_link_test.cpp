@@ -391,7 +391,7 @@ struct BreakingBroker {
 
   static void *serve(void *arg) {
     auto *self = static_cast<BreakingBroker *>(arg);
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 4; ++i) {
       pollfd ready{self->listener.get(), POLLIN, 0};
       if (poll(&ready, 1, 15000) != 1) break;
       gwtest::UniqueFd session(accept4(self->listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -406,13 +406,15 @@ struct BreakingBroker {
   }
 };
 
-TEST_F(MqttThreadInProcess, FatalLoopErrorTakesANewClientAfterAPause) {
+TEST_F(MqttThreadInProcess, FatalLoopErrorTakesANewClientAfterAGrowingPause) {
   BreakingBroker broker;
   ASSERT_TRUE(broker.listen_on_free_port());
   start(broker.port);
   pthread_join(broker.thread, nullptr);
-  ASSERT_EQ(broker.sessions.size(), 2u);
+  ASSERT_EQ(broker.sessions.size(), 4u);
+  // The fixed pause first, then the link's growing one (2 s, 2 s, 4 s).
   EXPECT_GE(broker.sessions[1] - broker.sessions[0], 1900ms);
+  EXPECT_GE(broker.sessions[3] - broker.sessions[2], 3900ms);
   EXPECT_FALSE(sensor_handler::mqtt_connected.load());
 }
 
