@@ -334,7 +334,8 @@ int main(int argc, char **argv) {
               report_count / elapsed, report_count, elapsed, stored, raw_rows);
   std::printf("per report: %.1f us process CPU, %.2f context switches (goal <= 3: %s)\n",
               cpu_per_report, switches_per_report, switches_per_report <= 3 ? "met" : "MISSED");
-  if (load_only) {
+  // Ends the pipeline and removes what the bench made.
+  const auto finish = [&] {
     request_restart();
     shutdown(ends[1], SHUT_RDWR);
     reader.join();
@@ -344,7 +345,11 @@ int main(int argc, char **argv) {
     close(ends[1]);
     close_beacon_db();
     remove_database_files(database);
+    remove_database_files(bare_database);
     rmdir(dir);
+  };
+  if (load_only) {
+    finish();
     return 0;
   }
 
@@ -376,17 +381,6 @@ int main(int argc, char **argv) {
   std::printf("memory: VmHWM %s, VmRSS %s\n", status_value("VmHWM").c_str(),
               status_value("VmRSS").c_str());
 
-  request_restart();
-  shutdown(ends[1], SHUT_RDWR);
-  reader.join();
-  pthread_join(raw_thread, nullptr);
-  pthread_join(smoothing_thread, nullptr);
-  close(ends[0]);
-  close(ends[1]);
-  finalize_insert_statement();
-  close_beacon_db();
-  remove_database_files(database);
-  remove_database_files(bare_database);
-  rmdir(dir);
+  finish();
   return 0;
 }
