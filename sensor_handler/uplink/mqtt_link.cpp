@@ -147,18 +147,21 @@ void store_mqtt_status(const char *value) {
 // broker's certificate, an alert, a broker that speaks no TLS) only in its
 // error log, sometimes in several lines for one failure. The first of them,
 // the most specific, is printed with our prefix; the rest of the same
-// failure (within a second: attempts are at least two seconds apart) is
-// left out, so a lasting fault costs one line per attempt. Only TLS clients
-// get this callback, so a plain link prints exactly what it always did.
+// failure (within a second: attempts are at least a second apart) is left
+// out, so a lasting fault costs one line per attempt. A new client starts
+// afresh, whatever the clock says. Only TLS clients get this callback, so a
+// plain link prints exactly what it always did. Errors come from the network
+// loop on mqtt_thread, where clients are made too: relaxed is enough.
+constexpr std::int64_t never_ms = INT64_MIN / 2;
+std::atomic<std::int64_t> tls_line_ms{never_ms};
+
 void on_log(struct mosquitto *, void *, int level, const char *text) {
   if (level != MOSQ_LOG_ERR || text == nullptr) return;
-  // Only the network loop's thread calls it: relaxed is enough.
-  static std::atomic<std::int64_t> last_line_ms{-1000000};
   const std::int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                                   std::chrono::steady_clock::now().time_since_epoch())
                                   .count();
-  if (now_ms - last_line_ms.load(std::memory_order_relaxed) < 1000) return;
-  last_line_ms.store(now_ms, std::memory_order_relaxed);
+  if (now_ms - tls_line_ms.load(std::memory_order_relaxed) < 1000) return;
+  tls_line_ms.store(now_ms, std::memory_order_relaxed);
   gw::gw_printf("ZENTIB_ERROR : MQTT TLS Connection Failed : %s\n\r", text);
 }
 
@@ -179,6 +182,7 @@ bool configure_tls(struct mosquitto *client, const ServiceConfig &config) {
     gw::gw_printf("ZENTIB_ERROR : Cannot Set MQTT TLS : %s\n\r", mosquitto_strerror(result));
     return false;
   }
+  tls_line_ms.store(never_ms, std::memory_order_relaxed);
   mosquitto_log_callback_set(client, on_log);
   return true;
 }

@@ -168,7 +168,7 @@ TEST_F(MqttTls, FailedHandshakesSayWhyRetryAndSendNothing) {
       }
       return lines;
     };
-    for (int i = 0; i < 100 && attempts() < 2; ++i) std::this_thread::sleep_for(100ms);
+    for (int i = 0; i < 200 && attempts() < 2; ++i) std::this_thread::sleep_for(100ms);
     EXPECT_GE(attempts(), 2u);
     EXPECT_FALSE(mqtt_connected.load());
     stop();
