@@ -30,19 +30,20 @@ namespace {
 // made; a stop then ends the phase at the next event or at its deadline.
 struct Handoff {
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-  // Each consumer sleeps on its own condition and the reader on a third,
-  // so a raise wakes only the consumers it is for and the reader wakes once,
-  // when the last of them is done: three switches a report at the least.
-  pthread_cond_t raw_raised;     // thread_one waits here
-  pthread_cond_t smooth_raised;  // thread_two waits here
+  // The consumers sleep on one condition, the reader on another. A report
+  // is always for every consumer of the build (thread_two runs only with
+  // smoothing on), so one broadcast makes both runnable at once: whichever
+  // runs first, the reader then finds them done without a second sleep, or
+  // sleeps once and is woken once, by the last to finish. Three switches a
+  // report, where a wake per consumer let each preempt the reader in turn.
+  pthread_cond_t report_raised;  // thread_one and thread_two wait here
   pthread_cond_t report_done;    // the reader waits here
   int stop_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   Handoff() {
     pthread_condattr_t attributes;
     pthread_condattr_init(&attributes);
     pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&raw_raised, &attributes);
-    pthread_cond_init(&smooth_raised, &attributes);
+    pthread_cond_init(&report_raised, &attributes);
     pthread_cond_init(&report_done, &attributes);
     pthread_condattr_destroy(&attributes);
   }
@@ -103,12 +104,7 @@ timespec to_timespec(std::chrono::steady_clock::time_point deadline) {
   return result;
 }
 
-pthread_cond_t &raised_condition(const std::atomic<std::uint8_t> &flag) {
-  return &flag == &raw_pending ? handoff().raw_raised : handoff().smooth_raised;
-}
-
 const BeaconReport *wait_report(std::atomic<std::uint8_t> &flag, const timespec *deadline) {
-  pthread_cond_t &raised = raised_condition(flag);
   HandoffLock hold;
   bool timed_out = false;
   for (;;) {
@@ -118,8 +114,8 @@ const BeaconReport *wait_report(std::atomic<std::uint8_t> &flag, const timespec 
     }
     if (timed_out) return nullptr;
     if (deadline == nullptr) {
-      pthread_cond_wait(&raised, &handoff().lock);
-    } else if (pthread_cond_timedwait(&raised, &handoff().lock, deadline) ==
+      pthread_cond_wait(&handoff().report_raised, &handoff().lock);
+    } else if (pthread_cond_timedwait(&handoff().report_raised, &handoff().lock, deadline) ==
                ETIMEDOUT) {
       timed_out = true;
     }
@@ -127,25 +123,35 @@ const BeaconReport *wait_report(std::atomic<std::uint8_t> &flag, const timespec 
 }
 
 void finish_report(std::atomic<std::uint8_t> &flag) {
-  HandoffLock hold;
-  flag.store(0, std::memory_order_release);
+  bool last;
+  {
+    HandoffLock hold;
+    flag.store(0, std::memory_order_release);
+    last = !report_in_flight();
+  }
   // The reader has nothing to do until the other consumer is done too.
-  if (!report_in_flight()) pthread_cond_broadcast(&handoff().report_done);
+  // Woken after the unlock, it takes the lock at once instead of sleeping
+  // on it a second time; a reader about to wait holds the lock while it
+  // checks the flags, so it either sees the clear or already waits.
+  if (last) pthread_cond_broadcast(&handoff().report_done);
 }
 
 }  // namespace
 
 bool hand_off(const BeaconReport &report) {
-  HandoffLock hold;
-  if (!service_running()) return false;
-  handed_report = report;
-  current_report.store(&handed_report, std::memory_order_release);
-  raw_pending.store(1, std::memory_order_release);
-  pthread_cond_broadcast(&handoff().raw_raised);
-  if (service_config.smoothing_filter != 0) {
-    smooth_pending.store(1, std::memory_order_release);
-    pthread_cond_broadcast(&handoff().smooth_raised);
+  const bool smoothing = service_config.smoothing_filter != 0;
+  {
+    HandoffLock hold;
+    if (!service_running()) return false;
+    handed_report = report;
+    current_report.store(&handed_report, std::memory_order_release);
+    raw_pending.store(1, std::memory_order_release);
+    if (smoothing) smooth_pending.store(1, std::memory_order_release);
   }
+  // Raised under the lock, woken after it, as in finish_report: a consumer
+  // woken while the reader still held the lock would only sleep again on it.
+  pthread_cond_broadcast(&handoff().report_raised);
+  HandoffLock hold;
   return wait_consumers_done_locked();
 }
 
@@ -196,8 +202,7 @@ void wake_handoff_waiters() {
     (void)!write(handoff().stop_wake, &one, sizeof one);
   }
   HandoffLock hold;
-  pthread_cond_broadcast(&handoff().raw_raised);
-  pthread_cond_broadcast(&handoff().smooth_raised);
+  pthread_cond_broadcast(&handoff().report_raised);
   pthread_cond_broadcast(&handoff().report_done);
 }
 
