@@ -124,6 +124,22 @@ awk -v clock="$clock" -v step="$steady_interval_ms" '
     if (last > begin) printf "%d %d\n", int((begin + step - 1) / step), int(last / step)
   }' "$RIG_OUT/soak_events.txt" > "$RIG_OUT/healthy_ranges.txt"
 awk '$1 ~ /^C0000000/ { print $2 }' /tmp/rows.txt | sort -n -u > /tmp/steady_distinct.txt
+# Each run of healthy report numbers never uploaded, "first last count due_s"
+# (due_s: seconds after the clock), to lay beside soak_events.txt. Both
+# inputs are sorted: one pass, nothing held but the ranges.
+awk -v step="$steady_interval_ms" '
+  function gap(first, last) {
+    if (first <= last) printf "%d %d %d %.1f\n", first, last, last - first + 1, first * step / 1000
+  }
+  NR == FNR { a[NR] = $1; b[NR] = $2; ranges = NR; next }
+  FNR == 1 { r = 1; next_due = a[1] }
+  {
+    while (r <= ranges && $1 > b[r]) { gap(next_due, b[r]); r++; next_due = a[r] }
+    if (r > ranges) exit
+    if ($1 >= a[r]) { gap(next_due, $1 - 1); next_due = $1 + 1 }
+  }
+  END { for (; r <= ranges; r++) { gap(next_due, b[r]); next_due = a[r + 1] } }' \
+  "$RIG_OUT/healthy_ranges.txt" /tmp/steady_distinct.txt > "$RIG_OUT/steady_missing.txt"
 {
   awk 'NR == FNR { a[NR] = $1; b[NR] = $2; ranges = NR; expected += $2 - $1 + 1; next }
        { while (r <= ranges && $1 > b[r]) r++
