@@ -33,6 +33,8 @@ else
   echo "  corpus: none played (no corpus file)"
 fi
 echo "  figures: $(tr '\n' ' ' < "$results/soak.txt")"
+awk '{ if ($2 > most) most = $2; n++ } END { printf "  HCI receive queue: %d samples, fullest %d bytes\n", n, most }' \
+  "$results/hci_queue.txt" 2>/dev/null
 # Resource samples: "<uptime ms> <pid> <RSS kB> <descriptors> <threads>".
 awk 'NR == 1 { t0 = $1 }
   ($1 - t0) >= 600000 && !base { base = $3; bt = $1 }

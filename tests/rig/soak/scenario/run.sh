@@ -69,6 +69,18 @@ event "scanning"
 ) &
 rig_track sampler $!
 
+# The bytes waiting in the HCI sockets' receive queues (the kernel's list
+# of Bluetooth sockets, column Rmem) every 2 s: a queue near its limit
+# means the kernel drops events before the gateway reads them.
+(
+  while :; do
+    echo "$(uptime_ms) $(awk 'NR > 1 && $3 > most { most = $3 } END { print most + 0 }' /proc/net/hci 2>/dev/null)" \
+      >> "$RIG_OUT/hci_queue.txt"
+    sleep 2
+  done
+) &
+rig_track queue_sampler $!
+
 # at SECONDS: sleeps until SECONDS after the first scan enable.
 at() {
   local left=$(( start + $1 * 1000 - $(uptime_ms) ))
