@@ -1,14 +1,12 @@
 // One HCI event as the raw socket delivers it (packet indicator, event code,
 // parameter length, subevent, report count, reports), walked report by
-// report as the read phase walks it, then every text and filter on each
+// report by the read phase's own walk, then every text and filter on each
 // report. The event is copied into a block of exactly its size so that any
 // read past it trips AddressSanitizer. The first byte, the packet indicator
 // on the wire, picks the filter modes instead, so both list modes and both
-// iBeacon positions are reached.
-//
-// The walk below is the reader's: the reports lie back to back from byte 5,
-// within both the bytes read and the length the event declares; the first
-// one that does not fit ends the walk.
+// iBeacon positions are reached. Each report must start where the one
+// before it ended and end within the bytes and the length the event
+// declares.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,13 +14,13 @@
 #include "fuzz_target.h"
 #include "config/configuration.h"
 #include "pipeline/beacon_report.h"
+#include "scan/hci_reader.h"
 
 using namespace sensor_handler;
 
 namespace {
 
 constexpr std::size_t parameter_length_offset = 2;
-constexpr std::size_t report_count_offset = 4;
 constexpr std::size_t first_report_offset = 5;
 
 void check_report(const BeaconReport &report, const std::uint8_t *start, std::size_t available) {
@@ -70,12 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *input, std::size_t siz
   const std::size_t declared = first_report_offset - 2 + event[parameter_length_offset];
   if (declared < end) end = declared;
   std::size_t offset = first_report_offset;
-  for (unsigned i = 0; i < event[report_count_offset] && offset < end; ++i) {
-    BeaconReport report;
-    if (parse_beacon_report(event + offset, end - offset, &report) != 0) break;
+  for_each_advertising_report(event, size, [&](const BeaconReport &report) {
+    if (offset >= end) std::abort();
     check_report(report, event + offset, end - offset);
     offset += report.size();
-  }
+    return true;
+  });
   std::free(event);
   return 0;
 }

@@ -19,9 +19,7 @@ namespace {
 
 // Event layout behind the packet indicator (0x04) and event code (0x3E),
 // which the socket filter guarantees.
-constexpr std::size_t parameter_length_offset = 2;
 constexpr std::size_t subevent_offset = 3;
-constexpr std::size_t report_count_offset = 4;
 constexpr std::size_t first_report_offset = 5;
 constexpr std::uint8_t advertising_report_subevent = 0x02;
 
@@ -119,22 +117,9 @@ ReadPhaseResult read_advertising_reports(int device_handle, std::uint16_t scan_d
     if (event_buffer[subevent_offset] != advertising_report_subevent) break;
     ++result.advertising_events;
 
-    // Each report is read only within both the bytes read and the length
-    // the event declares for itself. Reports follow each other whole, as the
-    // kernel and the controllers lay them out; one that does not fit hides
-    // where the next begins.
-    std::size_t event_end = static_cast<std::size_t>(got);
-    const std::size_t declared = first_report_offset - 2 + event_buffer[parameter_length_offset];
-    if (declared < event_end) event_end = declared;
-    const unsigned count = event_buffer[report_count_offset];
-    std::size_t offset = first_report_offset;
-    bool stopped = false;
-    for (unsigned index = 0; index < count && offset < event_end && !stopped; ++index) {
-      BeaconReport report;
-      if (parse_beacon_report(event_buffer + offset, event_end - offset, &report) != 0) break;
-      offset += report.size();
-      stopped = !hand_off(report);
-    }
+    const bool stopped = !for_each_advertising_report(
+        event_buffer, static_cast<std::size_t>(got),
+        [](const BeaconReport &report) { return hand_off(report); });
     if (stopped) break;
   }
   return result;

@@ -20,6 +20,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pipeline/beacon_report.h"
+
 namespace sensor_handler {
 
 // The largest HCI event with its packet indicator.
@@ -35,6 +37,32 @@ struct ReadPhaseResult {
   // whether or not their reports fit: proof that the controller scans.
   std::uint32_t advertising_events = 0;
 };
+
+// The reports of one LE Advertising Report event, as read from the socket
+// (packet indicator, event code, parameter length, subevent, report count,
+// reports), in order: on_report(report) for each until it returns false.
+// Reports follow each other whole, as the kernel and the controllers lay
+// them out, each within both `length` and the length the event declares;
+// one that does not fit hides where the next begins and ends the walk.
+// False when on_report did.
+template <typename OnReport>
+bool for_each_advertising_report(const std::uint8_t *event, std::size_t length,
+                                 OnReport &&on_report) {
+  constexpr std::size_t parameter_length_offset = 2;
+  constexpr std::size_t report_count_offset = 4;
+  constexpr std::size_t first_report_offset = 5;
+  if (length < first_report_offset) return true;
+  const std::size_t declared = first_report_offset - 2 + event[parameter_length_offset];
+  const std::size_t end = declared < length ? declared : length;
+  std::size_t offset = first_report_offset;
+  for (unsigned index = 0; index < event[report_count_offset] && offset < end; ++index) {
+    BeaconReport report;
+    if (parse_beacon_report(event + offset, end - offset, &report) != 0) break;
+    offset += report.size();
+    if (!on_report(report)) return false;
+  }
+  return true;
+}
 
 // One read phase on device_handle, lasting at most scan_duration seconds on
 // the monotonic clock (a duration of 0 takes only the events already queued,
