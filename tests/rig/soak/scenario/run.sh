@@ -106,23 +106,37 @@ sleep 3
 # The controller writes what each advertiser sent when it ends.
 rig_stop controller
 
+# Batch arrivals (wall seconds) and the broker's outages (uptime turned
+# into wall seconds by the offset between the two clocks now).
+offset=$(( $(date +%s) * 1000 - $(uptime_ms) ))
+awk '$1 == "B" { print $2 }' /tmp/rows.txt > "$RIG_OUT/batch_times.txt"
+awk -v offset="$offset" '$1 == "broker_down" || $1 == "broker_up" || $1 == "scanning" || $1 == "end" {
+  printf "%s %.3f\n", $1, ($2 + offset) / 1000 }' "$RIG_OUT/soak_events.txt" > "$RIG_OUT/outages.txt"
+
 # --- Accounting ---------------------------------------------------------
 # Steady report n was due at clock + n * its interval (5 ms beside the
 # corpus, 4 ms without), the clock starting at the
 # controller's first accepted scan enable. A report counts as played while
 # the gateway could take it unless it was due near a field condition: from
 # 5 s before the broker stopped (rows read but not yet published are
-# cleared while the broker is down) to 15 s after it was back; 3 s before
+# cleared while the broker is down) to 30 s after it was back (the link's
+# reconnect pause reaches 16 s within a 20 s outage, and the next read
+# phase may come a sensing period of 10 s later); 3 s before
 # an unplug to 15 s after the replug; 3 s before a reset to 80 s after (the
 # quiet minute); 3 s before a SIGUSR1 to 15 s after (what queued while the
-# run was rebuilt is dropped as stale); the first 10 s and the last 10 s.
+# run was rebuilt is dropped as stale); a burst from its start to 20 s after
+# its end (1,250 reports a second, five times the UART's ceiling, are more
+# than the emulated board stores: the socket's 2 MiB queue fills and the
+# kernel drops the rest; the steady reports lost then are counted apart);
+# the first 10 s and the last 10 s.
 first_enable=$(sed -n 's/^scan_enable t_ms=\([0-9]*\) enable=1 .*status=0x00.*/\1/p' "$RIG_OUT/controller.log" | head -1)
 clock=$(( launched + ${first_enable:-0} ))
 # Healthy ranges of report numbers, "first last", in order.
 awk -v clock="$clock" -v step="$steady_interval_ms" '
   { t = $2 - clock }
   $1 == "broker_down" { from[++w] = t - 5000 }
-  $1 == "broker_up" { to[w] = t + 15000 }
+  $1 == "broker_up" { to[w] = t + 30000 }
+  $1 == "burst" { from[++w] = t; to[w] = t + 30000 }
   $1 == "unplug" || $1 == "reset" || $1 == "restart" { from[++w] = t - 3000 }
   $1 == "replug" || $1 == "restart" { to[w] = t + 15000 }
   $1 == "reset" { to[w] = t + 80000 }
@@ -135,6 +149,10 @@ awk -v clock="$clock" -v step="$steady_interval_ms" '
     }
     if (last > begin) printf "%d %d\n", int((begin + step - 1) / step), int(last / step)
   }' "$RIG_OUT/soak_events.txt" > "$RIG_OUT/healthy_ranges.txt"
+# The bursts' windows, for the steady reports lost to the overload.
+awk -v clock="$clock" -v step="$steady_interval_ms" '$1 == "burst" {
+  t = $2 - clock; printf "%d %d\n", int((t + step - 1) / step), int((t + 30000) / step) }' \
+  "$RIG_OUT/soak_events.txt" > "$RIG_OUT/burst_ranges.txt"
 awk '$1 ~ /^C0000000/ { print $2 }' /tmp/rows.txt | sort -n -u > /tmp/steady_distinct.txt
 # Each run of healthy report numbers never uploaded, "first last count due_s"
 # (due_s: seconds after the clock), to lay beside soak_events.txt. Both
@@ -152,13 +170,19 @@ awk -v step="$steady_interval_ms" '
   }
   END { for (; r <= ranges; r++) { gap(next_due, b[r]); next_due = a[r + 1] } }' \
   "$RIG_OUT/healthy_ranges.txt" /tmp/steady_distinct.txt > "$RIG_OUT/steady_missing.txt"
-{
-  awk 'NR == FNR { a[NR] = $1; b[NR] = $2; ranges = NR; expected += $2 - $1 + 1; next }
+# in_ranges NAME RANGES: how many steady reports the ranges hold and how
+# many of them were uploaded.
+in_ranges() {
+  awk -v name="$1" 'NR == FNR { a[NR] = $1; b[NR] = $2; ranges = NR; expected += $2 - $1 + 1; next }
        { while (r <= ranges && $1 > b[r]) r++
          if (r <= ranges && $1 >= a[r]) found++ }
        BEGIN { r = 1 }
-       END { printf "steady_expected=%d\nsteady_expected_uploaded=%d\n", expected, found }' \
-    "$RIG_OUT/healthy_ranges.txt" /tmp/steady_distinct.txt
+       END { printf "%s_expected=%d\n%s_expected_uploaded=%d\n", name, expected, name, found }' \
+    "$2" /tmp/steady_distinct.txt
+}
+{
+  in_ranges steady "$RIG_OUT/healthy_ranges.txt"
+  in_ranges steady_in_bursts "$RIG_OUT/burst_ranges.txt"
   echo "steady_$(sed -n 's/^advertiser .*name=steady \(sent=[0-9]*\) \(missed=[0-9]*\).*/\1 steady_\2/p' "$RIG_OUT/controller.log")"
   echo "steady_uploaded_distinct=$(wc -l < /tmp/steady_distinct.txt)"
   # The corpus's events carry no number: load, counted but not accounted.
@@ -177,9 +201,3 @@ awk -v step="$steady_interval_ms" '
     r=$((r + 1))
   done
 } > "$RIG_OUT/soak.txt"
-# Batch arrivals (wall seconds) and the broker's outages (uptime turned
-# into wall seconds by the offset between the two clocks now).
-offset=$(( $(date +%s) * 1000 - $(uptime_ms) ))
-awk '$1 == "B" { print $2 }' /tmp/rows.txt > "$RIG_OUT/batch_times.txt"
-awk -v offset="$offset" '$1 == "broker_down" || $1 == "broker_up" || $1 == "scanning" || $1 == "end" {
-  printf "%s %.3f\n", $1, ($2 + offset) / 1000 }' "$RIG_OUT/soak_events.txt" > "$RIG_OUT/outages.txt"
