@@ -144,4 +144,26 @@ TEST_F(Supervisor, SensorFailuresRestartAfterGrowingPausesAndBadSettingsWaitForA
   expect_clean_stop(SIGINT);
 }
 
+TEST_F(Supervisor, StopWhileEndingALeftoverStartsNothing) {
+  ASSERT_TRUE(gwtest::write_file("/etc/tobixlite_supervisor", "stop_wait 2\n"));
+  // A leftover that ignores SIGTERM, named as the program it stands for.
+  ASSERT_EQ(mkdir("/tmp/left", 0755), 0);
+  ASSERT_TRUE(gwtest::write_file("/tmp/left/sensor_handler", "#!/bin/sh\ntrap '' TERM\nwhile :; do sleep 1; done\n"));
+  ASSERT_EQ(chmod("/tmp/left/sensor_handler", 0755), 0);
+  gwtest::GatewayProcess left({}, "/tmp/left/sensor_handler");
+  ASSERT_TRUE(left.ok());
+  ASSERT_TRUE(gwtest::write_file("/tmp/.tobixlite_supervisor.children",
+                                 "sensor_handler " + std::to_string(left.pid()) + "\n"));
+  start();
+  ASSERT_TRUE(wait_for(" left by a previous run\n"));
+  parent_->send_signal(SIGTERM);
+  auto status = parent_->wait_exit(10s);
+  ASSERT_TRUE(status) << parent_->stdout_text();
+  EXPECT_EQ(status->code, 0);
+  EXPECT_EQ(count(" started (PID "), 0) << parent_->stdout_text();
+  auto ended = left.wait_exit(2s);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->signal, SIGKILL);
+}
+
 }  // namespace
