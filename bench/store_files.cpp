@@ -93,7 +93,7 @@ void controller_cycle(const std::string &path, std::int32_t max_rows, bool conne
   }
   sample(path, phase);
   if (mib(path) >= storage_limit_mib) {
-    reclaim_beacon_space(1, no_back_off, nullptr);
+    reclaim_beacon_space(1, true, no_back_off, nullptr);
     ++phase->reclaims;
     sample(path, phase);
   }

@@ -95,12 +95,15 @@ class ScanController {
 
     const float limit = static_cast<float>(static_cast<std::uint32_t>(service_config.max_storage_limit));
     if (!(limit > size)) {
-      // A failed VACUUM still runs the table step: trimming the published
-      // rows is what lets the file shrink at a later reclaim.
-      if (reclaim_beacon_space(sensor_, back_off_from_reclaim, this) == ReclaimResult::stopped) {
-        return;
-      }
+      // A failed or deferred reclaim still runs the table step: trimming the
+      // published rows is what lets the file shrink at a later reclaim. A
+      // deferral is reported once until reading resumes.
+      const ReclaimResult reclaimed =
+          reclaim_beacon_space(sensor_, !deferral_reported_, back_off_from_reclaim, this);
+      if (reclaimed == ReclaimResult::stopped) return;
+      deferral_reported_ = reclaimed == ReclaimResult::deferred;
     } else if (mqtt_connected.load()) {
+      deferral_reported_ = false;
       // What queued while no read phase ran is old; a socket opened in this
       // cycle holds nothing old.
       const bool after_gap =
@@ -270,6 +273,9 @@ class ScanController {
   std::uint64_t last_phase_cycle_ = 0;
   std::uint64_t open_cycle_ = 0;
   QuietScanWatch quiet_;
+  // The line of a reclaim deferred for want of room has been printed; it is
+  // printed again once a read phase has run in between.
+  bool deferral_reported_ = false;
 };
 
 }  // namespace

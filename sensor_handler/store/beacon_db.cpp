@@ -13,6 +13,7 @@
 #include "gw_output.h"
 #include "gw_pacing.h"
 #include "lifecycle/stop_flags.h"
+#include "store/store_space.h"
 
 namespace sensor_handler {
 
@@ -78,6 +79,13 @@ struct BatchCollector {
 void print_select_failure(const char *table, int sensor_number) {
   gw::gw_printf("ZENTIB_ERROR : SENSOR%d : MQTT - Cannot Select values from %s Table\n\r",
                 sensor_number, table != nullptr ? table : "");
+}
+
+// The reclaim's two failure lines: the fixed one, then SQLite's reason (or
+// ours).
+void print_reclaim_failure(const char *reason) {
+  gw::gw_printf("ZENTIB_ERROR : SENSOR5 : Cannot reclaim free space from database\n\r");
+  gw::gw_printf("ZENTIB_ERROR : %s\n\r", reason);
 }
 
 void advance_cursor(std::atomic<std::uint64_t> *cursor, const char *dbid_text) {
@@ -222,6 +230,10 @@ int BeaconDb::open_locked(const char *path, int sensor_number) {
   // bytes of the default 4 KiB. Only a new, empty file takes it; an existing
   // file keeps its page size.
   sqlite3_exec(db_handle_, "PRAGMA page_size=1024", nullptr, nullptr, nullptr);
+  // A new file gives its free pages back in steps at the storage limit,
+  // instead of a VACUUM that needs twice the rows' size beside it. An older
+  // file keeps its mode until the next full VACUUM, which then applies this.
+  sqlite3_exec(db_handle_, "PRAGMA auto_vacuum=INCREMENTAL", nullptr, nullptr, nullptr);
   gw::SqliteErrorText error;
   if (sqlite3_exec(db_handle_, "PRAGMA journal_mode=WAL", nullptr, nullptr, error.out()) !=
       SQLITE_OK) {
@@ -325,9 +337,7 @@ int BeaconDb::vacuum_locked() {
                ? sqlite3_exec(db_handle_, "VACUUM;", nullptr, nullptr, error.out())
                : SQLITE_MISUSE;
   if (rc == SQLITE_OK) return 0;
-  gw::gw_printf("ZENTIB_ERROR : SENSOR5 : Cannot reclaim free space from database\n\r");
-  gw::gw_printf("ZENTIB_ERROR : %s\n\r",
-                db_handle_ != nullptr ? error.c_str() : sqlite3_errstr(rc));
+  print_reclaim_failure(db_handle_ != nullptr ? error.c_str() : sqlite3_errstr(rc));
   return 1;
 }
 
@@ -378,21 +388,75 @@ int delete_published_beacon_rows(std::uint64_t dbid, int sensor_number) {
 
 int clear_beacon_table(int sensor_number) { return beacon_db.clear(sensor_number); }
 
-ReclaimResult reclaim_beacon_space(int sensor_number, bool (*back_off)(void *context),
-                                   void *context) {
-  return beacon_db.reclaim(service_config.db_path, sensor_number, back_off, context);
+ReclaimResult reclaim_beacon_space(int sensor_number, bool report_deferral,
+                                   bool (*back_off)(void *context), void *context) {
+  const std::uint64_t limit_bytes =
+      static_cast<std::uint64_t>(static_cast<std::uint32_t>(service_config.max_storage_limit)) *
+      1048576u;
+  return beacon_db.reclaim(service_config.db_path, limit_bytes, report_deferral, sensor_number,
+                           back_off, context);
 }
 
-ReclaimResult BeaconDb::reclaim(const char *path, int sensor_number,
-                                bool (*back_off)(void *context), void *context) {
+int BeaconDb::reclaim_space_locked(int sensor_number, std::uint64_t limit_bytes,
+                                   bool report_deferral, const char *path, bool *deferred) {
+  *deferred = false;
+  StoreSpace space;
+  if (db_handle_ == nullptr || !read_store_space(db_handle_, &space)) return vacuum_locked();
+
+  constexpr double mib = 1048576.0;
+  if (space.live_bytes >= limit_bytes) {
+    *deferred = true;
+    if (report_deferral) {
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Rows waiting for upload fill the storage limit "
+                    "(%.1f of %.1f MiB), reading paused until they are uploaded\n\r",
+                    sensor_number, static_cast<double>(space.live_bytes) / mib,
+                    static_cast<double>(limit_bytes) / mib);
+    }
+    return 0;
+  }
+  if (space.incremental) {
+    constexpr std::uint64_t step_bytes = 1u << 20;
+    int rc = release_free_pages(db_handle_, space, step_bytes, service_running);
+    if (rc == SQLITE_OK) return 0;
+    print_reclaim_failure(sqlite3_errmsg(db_handle_));
+    truncate_log(db_handle_);
+    return 1;
+  }
+  std::uint64_t needed = 0, available = 0;
+  if (!full_vacuum_fits(path != nullptr ? path : "", space, &needed, &available)) {
+    *deferred = true;
+    if (report_deferral) {
+      char reason[80] = {};
+      std::snprintf(reason, sizeof reason, "Not enough free space: %.1f MiB needed, %.1f MiB free",
+                    static_cast<double>(needed) / mib, static_cast<double>(available) / mib);
+      print_reclaim_failure(reason);
+    }
+    return 0;
+  }
+  if (vacuum_locked() != 0) {
+    // A VACUUM that ran out of room leaves its pages in the log, in RAM.
+    truncate_log(db_handle_);
+    return 1;
+  }
+  truncate_log(db_handle_);
+  return 0;
+}
+
+ReclaimResult BeaconDb::reclaim(const char *path, std::uint64_t limit_bytes, bool report_deferral,
+                                int sensor_number, bool (*back_off)(void *context),
+                                void *context) {
   // A stopping service keeps its database for the last flush of the
   // smoothing window; the teardown closes it.
   if (!service_running()) return ReclaimResult::stopped;
 
-  // Held from the VACUUM to the reopen: an insert that comes meanwhile
+  // Held from the reclaim to the reopen: an insert that comes meanwhile
   // waits for the new statement instead of being refused and lost.
   std::unique_lock<std::mutex> guard(lock_);
-  if (vacuum_locked() != 0) {
+  bool deferred = false;
+  const int reclaimed =
+      reclaim_space_locked(sensor_number, limit_bytes, report_deferral, path, &deferred);
+  if (deferred) return ReclaimResult::deferred;
+  if (reclaimed != 0) {
     guard.unlock();
     // A file that cannot shrink must not take every read phase for ever.
     if (back_off != nullptr) back_off(context);

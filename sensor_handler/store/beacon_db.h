@@ -109,6 +109,11 @@ enum class ReclaimResult {
   vacuum_failed,  // lines printed, database untouched, one back-off step
                   // taken; go on with the table step so that published rows
                   // are trimmed and the file can shrink
+  deferred,       // nothing rewritten, no back-off: the rows still to upload
+                  // fill the limit on their own (no reclaim can help), or a
+                  // full VACUUM would not fit in the free space. The
+                  // database stays in use; the table step follows, so
+                  // uploads make room for a later reclaim
   stopped,        // a stop flag, or the retry limit passed in the reopen
                   // repetition, ended the reclaim: the cycle ends without a
                   // table step. The database is closed, unless the stop came
@@ -139,9 +144,9 @@ class BeaconDb {
   // VACUUM with its two failure lines. Returns 0, or 1 (also when closed).
   int vacuum();
   // reclaim_beacon_space on this store, reopening path (read afresh at each
-  // attempt).
-  ReclaimResult reclaim(const char *path, int sensor_number, bool (*back_off)(void *context),
-                        void *context);
+  // attempt), against a limit of limit_bytes.
+  ReclaimResult reclaim(const char *path, std::uint64_t limit_bytes, bool report_deferral,
+                        int sensor_number, bool (*back_off)(void *context), void *context);
   int delete_published(std::uint64_t dbid, int sensor_number);
   int clear(int sensor_number);
 
@@ -161,6 +166,8 @@ class BeaconDb {
   int finalize_insert_locked();
   int close_locked();
   int vacuum_locked();
+  int reclaim_space_locked(int sensor_number, std::uint64_t limit_bytes, bool report_deferral,
+                           const char *path, bool *deferred);
   void release_locked();
   void restart_cursors_if_replaced_locked();
 
@@ -203,11 +210,22 @@ bool beacon_db_open();
 int delete_published_beacon_rows(std::uint64_t dbid, int sensor_number);
 int clear_beacon_table(int sensor_number);
 
-// Space reclaim when the file reached its limit: VACUUM; finalize; close;
-// reopen until it succeeds, a stop flag is set or back_off reports the retry
-// limit passed. Every step prints its lines; the store's lock is held
-// throughout except in the pauses between reopen attempts. A failed VACUUM
-// takes one back_off step and leaves the database in use. A failed finalize
+// Space reclaim when the file reached its limit (max_storage_limit MiB):
+// give the free pages back; finalize; close; reopen until it succeeds, a stop
+// flag is set or back_off reports the retry limit passed. Every step prints
+// its lines; the store's lock is held throughout except in the pauses
+// between reopen attempts.
+//
+// Giving pages back costs the board's RAM as little as it can (see
+// store/store_space.h): an incremental store releases them a megabyte at a
+// time; an older store gets a full VACUUM only when the free space holds two
+// copies of its live pages. Nothing is rewritten when the live pages alone
+// reach the limit (only uploads can help then) or the VACUUM would not fit:
+// ReclaimResult::deferred, with one line when report_deferral is set ("...
+// Rows waiting for upload fill the storage limit ..." or the VACUUM's two
+// failure lines with the space needed and free). A failed VACUUM or release
+// prints its two lines, truncates the log, takes one back_off step and
+// leaves the database in use. A failed finalize
 // or close is reported and the reclaim goes on: the statement is gone either
 // way, and only the reopen gives the inserting threads a statement again.
 // Between reopen attempts: "Cannot create database sensor 1", the close
@@ -215,8 +233,8 @@ int clear_beacon_table(int sensor_number);
 // which counts a retry; false once the retry limit is passed), and a
 // one-second wait cut short by a stop. A stop already set when it is called
 // leaves everything as it is.
-ReclaimResult reclaim_beacon_space(int sensor_number, bool (*back_off)(void *context),
-                                   void *context);
+ReclaimResult reclaim_beacon_space(int sensor_number, bool report_deferral,
+                                   bool (*back_off)(void *context), void *context);
 
 // Longest batch text. A batch that would grow past it (or past the memory
 // left) ends at the last row that fit, and the rest follows in the next

@@ -302,15 +302,17 @@ TEST(QuietScanWatchTest, SetsTheScanUpAgainAfterAMinuteWithoutAdvertising) {
 }
 
 TEST_F(ScanControllerTest, ReopenThatNeverSucceedsEndsTheServiceOnceRetriesAreDone) {
-  // The file is at its limit (0) and cannot be reopened: the path is a folder.
-  service_config.max_storage_limit = 0;
-  std::snprintf(service_config.db_path, sizeof service_config.db_path, "/tmp/folder");
-  ASSERT_EQ(mkdir("/tmp/folder", 0755), 0);
+  // The file at the path has reached its limit (1 MiB) and is no database:
+  // the open store's few rows are far below the limit, so the reclaim goes
+  // on to the reopen, which can never succeed.
+  service_config.max_storage_limit = 1;
+  std::snprintf(service_config.db_path, sizeof service_config.db_path, "/tmp/junk");
+  ASSERT_TRUE(gwtest::write_file("/tmp/junk", std::string(1 << 20, 'x')));
   // Each failed attempt backs off (closing the scan first); the third one
   // passes the retry limit and the next cycle ends the service.
   const std::string text = run([] { return wait_until([] { return !service_running(); }, 30s); });
-  const std::string failure = prefix + "Cannot open the BLE database\n\r" + prefix +
-                              "Status = 14\n\r" + prefix + "Cannot create database sensor 1\n\r";
+  const std::string failure = prefix + "Cannot set pragma mode file is not a database\n" +
+                              prefix + "Cannot create database sensor 1\n\r";
   EXPECT_EQ(text, failure + failure + failure + prefix +
                       "Software Retries done\n\rZENTIB_ERROR : Restarting Program due "
                       "Sensor1(BLE) Failure\n\r");
@@ -325,8 +327,7 @@ TEST_F(ScanControllerTest, ReopenThatNeverSucceedsEndsTheServiceOnceRetriesAreDo
 }
 
 TEST_F(ScanControllerTest, ReclaimWhileBothPathsInsertLosesNoRow) {
-  service_config.max_storage_limit = 0;  // a reclaim every cycle (50 ms)
-  mqtt_connected.store(true);             // trims up to DBID 0: keeps every row
+  mqtt_connected.store(true);  // trims up to DBID 0: keeps every row
   struct Inserter {
     const char *payload, *payload2;
     std::atomic<long> done{0}, other{0};
@@ -343,7 +344,11 @@ TEST_F(ScanControllerTest, ReclaimWhileBothPathsInsertLosesNoRow) {
         }
       });
     }
-    std::this_thread::sleep_for(1s);  // some twenty reclaims
+    // Reclaims as the controller runs them, between its table steps.
+    for (int reclaims = 0; reclaims < 20; ++reclaims) {
+      EXPECT_EQ(reclaim_beacon_space(1, true, nullptr, nullptr), ReclaimResult::reopened);
+      std::this_thread::sleep_for(50ms);
+    }
     inserting.store(false);
     for (auto &thread : threads) thread.join();
     return inserters[0].done.load() > 0 && inserters[1].done.load() > 0;

@@ -444,12 +444,15 @@ bool back_off_step(void *context) {
 
 TEST_F(BeaconDbTest, FailedVacuumLeavesTheDatabaseInUse) {
   open_quietly();
+  const std::string row(80, 'F');
+  for (int i = 0; i < 500; ++i) insert_raw(row.c_str());
+  delete_published_beacon_rows(500, 1);  // free pages to give back
   gwtest::DbReader other(db_path);
   ASSERT_EQ(other.exec("BEGIN IMMEDIATE"), SQLITE_OK);
   {
     gwtest::StdoutCapture capture;
     BackOffLog log;
-    EXPECT_EQ(reclaim_beacon_space(1, back_off_step, &log), ReclaimResult::vacuum_failed);
+    EXPECT_EQ(reclaim_beacon_space(1, true, back_off_step, &log), ReclaimResult::vacuum_failed);
     EXPECT_EQ(log.calls, 1);  // a file that cannot shrink counts a retry
     EXPECT_EQ(capture.text(),
               "ZENTIB_ERROR : SENSOR5 : Cannot reclaim free space from database\n\r"
@@ -467,7 +470,7 @@ TEST_F(BeaconDbTest, ReclaimReopensWithABackOffPerFailureAndKeepsTheRows) {
   BackOffLog log;
   log.fix_at = 2;
   gwtest::StdoutCapture capture;
-  EXPECT_EQ(reclaim_beacon_space(1, back_off_step, &log), ReclaimResult::reopened);
+  EXPECT_EQ(reclaim_beacon_space(1, true, back_off_step, &log), ReclaimResult::reopened);
   const std::string failure =
       "ZENTIB_ERROR : SENSOR1 : Cannot open the BLE database\n\r"
       "ZENTIB_ERROR : SENSOR1 : Status = 14\n\r"
@@ -492,7 +495,7 @@ TEST_F(BeaconDbTest, ReopenRepetitionEndsAtAStopOrOnceTheRetriesAreDone) {
     log.give_up_at = 3;
     {
       gwtest::StdoutCapture capture;
-      EXPECT_EQ(reclaim_beacon_space(1, back_off_step, &log), ReclaimResult::stopped);
+      EXPECT_EQ(reclaim_beacon_space(1, true, back_off_step, &log), ReclaimResult::stopped);
     }
     EXPECT_EQ(log.calls, stop ? 1 : 3);
     EXPECT_FALSE(beacon_db_open());
@@ -506,7 +509,7 @@ TEST_F(BeaconDbTest, ReopenRepetitionEndsAtAStopOrOnceTheRetriesAreDone) {
   // A stop already set touches nothing: the last flush still gets in.
   open_quietly();
   request_restart();
-  EXPECT_EQ(reclaim_beacon_space(1, back_off_step, nullptr), ReclaimResult::stopped);
+  EXPECT_EQ(reclaim_beacon_space(1, true, back_off_step, nullptr), ReclaimResult::stopped);
   insert_raw("LAST");
 }
 

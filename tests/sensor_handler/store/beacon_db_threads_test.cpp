@@ -79,7 +79,7 @@ TEST(BeaconDbThreads, InsertsSelectsAndReclaimsNeverMixRowsOrLoseTheCursor) {
   });
   std::thread scan_controller([&] {
     while (inserters_left.load() > 0) {
-      if (reclaim_beacon_space(1, nullptr, nullptr) != ReclaimResult::reopened) {
+      if (reclaim_beacon_space(1, true, nullptr, nullptr) != ReclaimResult::reopened) {
         reclaim_fault = true;
       }
       reclaims.fetch_add(1);
