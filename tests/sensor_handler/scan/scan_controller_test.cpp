@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <chrono>
 #include <cstring>
@@ -15,10 +17,13 @@
 #include <memory>
 #include <thread>
 
+#include "broker.h"
 #include "config/configuration.h"
+#include "config/identity.h"
 #include "gw_mqtt.h"
 #include "gw_pacing.h"
 #include "lifecycle/stop_flags.h"
+#include "pipeline/raw_window.h"
 #include "pipeline/report_handoff.h"
 #include "sandbox.h"
 #include "scan/fake_hci_device.h"
@@ -27,6 +32,8 @@
 #include "store/beacon_db.h"
 #include "store/db_reader.h"
 #include "uplink/mqtt_link.h"
+#include "uplink/publisher.h"
+#include "uplink/test_client.h"
 
 namespace sensor_handler {
 namespace {
@@ -366,6 +373,84 @@ TEST_F(ScanControllerTest, ReclaimWhileBothPathsInsertLosesNoRow) {
   // The controller leaves the statement to the teardown: a flush of the
   // smoothing window that comes after it ended is still stored.
   EXPECT_EQ(insert_beacon_row(8, nullptr, "665544332211C4"), SQLITE_DONE);
+}
+
+// A busy site's backlog on a 64 MiB board: /tmp of 28 MiB, the 10 MiB limit
+// and 10.8 MiB of rows still to upload. No reclaim can help until uploads
+// make room, so none rewrites the file (a VACUUM would need twice the rows
+// beside it); the gateway keeps running, the backlog is uploaded whole and
+// fresh advertisements are read and uploaded again.
+TEST_F(ScanControllerTest, BacklogAtTheLimitOnABoardsTmpDrainsThenReadingResumes) {
+  // On the board /var/tmp, where SQLite puts a VACUUM's copy, is /tmp too.
+  ASSERT_EQ(mount(nullptr, "/tmp", nullptr, MS_REMOUNT, "size=28m"), 0);
+  ASSERT_EQ(mount("/tmp", "/var/tmp", nullptr, MS_BIND, nullptr), 0);
+  // One 900-character row a page: 11,000 rows of 1 KiB.
+  ASSERT_EQ(gwtest::DbReader(database_path)
+                .exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                      "WHERE i < 11000) INSERT INTO BLE(DT, PAYLOAD) "
+                      "SELECT 1700000000, printf('%0900d', i) FROM n;"
+                      "PRAGMA wal_checkpoint(TRUNCATE)"),
+            SQLITE_OK);
+  gwtest::Broker broker;
+  ASSERT_TRUE(broker.start());
+  gwtest::MqttProbe probe(broker.port());
+  ASSERT_TRUE(probe.ok() && probe.subscribe("gw/batch"));
+  gwtest::TestClient client(broker.port());
+  ASSERT_TRUE(client.ok());
+  set_mqtt_client(client.client_);
+  std::snprintf(service_config.mqtt_topic, sizeof service_config.mqtt_topic, "gw/batch");
+  service_config.sensing_rate = 2;
+  service_config.scan_duration = 1;
+  service_config.posting_rate = 1;
+  service_config.max_rows_upload = 2000;
+  mqtt_connected.store(true);
+
+  std::atomic<bool> sampling{true};
+  std::uint64_t least_free = UINT64_MAX;
+  std::thread sampler([&] {
+    for (struct statvfs fs{}; sampling.load(); std::this_thread::sleep_for(2ms)) {
+      if (statvfs("/tmp", &fs) == 0) {
+        least_free = std::min<std::uint64_t>(least_free, std::uint64_t{fs.f_bavail} * fs.f_frsize);
+      }
+    }
+  });
+  const std::uint8_t fresh[] = {0x04, 0x3E, 0x0C, 0x02, 0x01, 0x00, 0x00, 0x11,
+                                0x22, 0x33, 0x44, 0x55, 0x66, 0x00, 0xC4};
+  auto fresh_uploaded = [&] {
+    for (const auto &message : probe.messages("gw/batch")) {
+      if (message.payload.find("665544332211C4") != std::string::npos) return true;
+    }
+    return false;
+  };
+  pthread_t workers[2];
+  ASSERT_EQ(pthread_create(&workers[0], nullptr, publish_thread, nullptr), 0);
+  ASSERT_EQ(pthread_create(&workers[1], nullptr, thread_one, nullptr), 0);
+  const std::string output = run([&] {
+    // Advertisements heard while reading is paused are dropped as old; one
+    // a quarter second is read once the backlog has made room.
+    return wait_until([&] {
+      if (scan_ready.load() == 1 && write(device_->peer(), fresh, sizeof fresh) < 0) return false;
+      std::this_thread::sleep_for(250ms);
+      return fresh_uploaded() || !service_running();
+    }, 120s) && service_running();
+  });
+  for (pthread_t worker : workers) pthread_join(worker, nullptr);
+  sampling.store(false);
+  sampler.join();
+  set_mqtt_client(nullptr);
+  umount("/var/tmp");
+
+  EXPECT_EQ(output.find(prefix + "Rows waiting for upload fill the storage limit ("), 0u) << output;
+  EXPECT_EQ(output.find("Cannot reclaim"), std::string::npos) << output;
+  EXPECT_GT(least_free, 1u << 20) << "/tmp filled up";
+  long backlog_uploaded = 0;
+  for (const auto &message : probe.messages("gw/batch")) {
+    for (std::size_t at = 0; (at = message.payload.find(std::string(891, '0'), at)) != std::string::npos;
+         at += 900) {
+      ++backlog_uploaded;
+    }
+  }
+  EXPECT_EQ(backlog_uploaded, 11000);
 }
 
 }  // namespace
