@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <limits.h>
 #include <string>
@@ -461,6 +462,54 @@ TEST_F(BeaconDbTest, FailedVacuumLeavesTheDatabaseInUse) {
   ASSERT_EQ(other.exec("COMMIT"), SQLITE_OK);
   EXPECT_TRUE(beacon_db.has_insert_statement());
   insert_raw("STILL");
+}
+
+// A store made before incremental reclaims, on a small RAM /tmp (where the
+// VACUUM's copy goes on the board too): no rewrite while its rows still to
+// upload fill the limit, nor while a VACUUM's two copies would not fit; once
+// uploads have trimmed it, one VACUUM makes it incremental for good.
+TEST_F(BeaconDbTest, OlderStoreIsRewrittenOnlyOnceUploadsLeaveRoomForIt) {
+  ASSERT_EQ(mount(nullptr, "/tmp", nullptr, MS_REMOUNT, "size=6m"), 0);
+  ASSERT_EQ(mount("/tmp", "/var/tmp", nullptr, MS_BIND, nullptr), 0);
+  ASSERT_EQ(gwtest::DbReader(db_path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).exec(
+                "PRAGMA page_size=1024; PRAGMA journal_mode=WAL; CREATE TABLE BLE(DT INT, PAYLOAD "
+                "varchar NULL, PAYLOAD2 varchar NULL, DBID INTEGER PRIMARY KEY AUTOINCREMENT);"
+                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2300) "
+                "INSERT INTO BLE(DT, PAYLOAD) SELECT 1, printf('%0900d', i) FROM n"),
+            SQLITE_OK);
+  open_quietly();
+  service_config.max_storage_limit = 2;
+  const std::string no_room = "ZENTIB_ERROR : SENSOR5 : Cannot reclaim free space from database\n\r"
+                              "ZENTIB_ERROR : Not enough free space: ";
+  struct Step {
+    std::uint64_t uploaded;
+    bool report;
+    ReclaimResult result;
+    std::string output;
+  } steps[] = {
+      {0, true, ReclaimResult::deferred,
+       "ZENTIB_ERROR : SENSOR1 : Rows waiting for upload fill the storage limit (2.3 of 2.0 MiB), "
+       "reading paused until they are uploaded\n\r"},
+      {0, false, ReclaimResult::deferred, ""},
+      {500, true, ReclaimResult::deferred, no_room},
+      {2000, true, ReclaimResult::reopened, ""},
+  };
+  for (const Step &step : steps) {
+    SCOPED_TRACE(step.uploaded);
+    delete_published_beacon_rows(step.uploaded, 1);
+    gwtest::StdoutCapture capture;
+    EXPECT_EQ(reclaim_beacon_space(1, step.report, nullptr, nullptr), step.result);
+    // The free-space figures follow the fixed part.
+    const std::string text = capture.text();
+    EXPECT_EQ(step.output == no_room ? text.substr(0, no_room.size()) : text, step.output);
+  }
+  gwtest::DbReader reader(db_path);
+  EXPECT_EQ(reader.text("PRAGMA auto_vacuum"), "2");
+  EXPECT_EQ(reader.text("SELECT count(*) FROM BLE"), "300");
+  struct stat info{};
+  EXPECT_EQ(stat(db_path, &info), 0);
+  EXPECT_LT(info.st_size, 512 * 1024);
+  umount("/var/tmp");
 }
 
 TEST_F(BeaconDbTest, ReclaimReopensWithABackOffPerFailureAndKeepsTheRows) {
