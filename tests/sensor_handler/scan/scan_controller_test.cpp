@@ -90,6 +90,7 @@ class ScanControllerTest : public ::testing::Test {
     clear_restart_request();
     gw::clear_pacing_cancelled();
     gw::clear_attach_stop();
+    gw::clear_connect_stop();  // a reason-3 stop raised it; publishes refuse while it is
     exit_code.store(0);
     mqtt_connected.store(false);
     gw::link_outcome_known.store(true);
