@@ -19,11 +19,10 @@
 #include "gw_pacing.h"
 #include "gw_uci.h"
 #include "lifecycle/stop_flags.h"
+#include "status/broker_link.h"
 #include "uplink/firmware_notice.h"
 
 namespace sensor_handler {
-
-std::atomic<bool> mqtt_connected{false};
 
 namespace {
 

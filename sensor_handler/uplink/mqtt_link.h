@@ -19,23 +19,16 @@
 // broker socket and every callback runs on mqtt_thread; the callbacks never
 // take mqtt_client_lock.
 //
-// mqtt_connected  seq_cst; set by on_connect after the birth packet,
-//                 cleared by on_disconnect and whenever a client is given
-//                 up; read without a lock by the publishers, the scan
-//                 controller and the teardown.
+// mqtt_connected (status/broker_link.h) is written here only.
 // mqtt_client_lock (mqtt_link.cpp) guards the current client and whether
 //                 its network loop runs: a publish and a destroy of the same
 //                 client never overlap. Taken before any lock of the client
 //                 library, never while waiting for the network loop.
 #pragma once
 
-#include <atomic>
-
 struct mosquitto;
 
 namespace sensor_handler {
-
-extern std::atomic<bool> mqtt_connected;
 
 // Thread entry; started by run_service at every build.
 void *mqtt_thread(void *unused);

@@ -27,6 +27,7 @@
 #include "process.h"
 #include "sandbox.h"
 #include "signal_recorder.h"
+#include "status/broker_link.h"
 #include "uplink/mqtt_link.h"
 
 namespace {

@@ -21,6 +21,7 @@
 #include "signal_recorder.h"
 #include "stdout_capture.h"
 #include "store/beacon_db.h"
+#include "status/broker_link.h"
 #include "uplink/mqtt_link.h"
 #include "uplink/ping.h"
 #include "uplink/publisher.h"
