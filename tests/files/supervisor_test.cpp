@@ -129,7 +129,7 @@ TEST_F(Supervisor, SensorFailuresRestartAfterGrowingPausesAndBadSettingsWaitForA
   EXPECT_GE(count("BLE Failure at "), 2);  // status_led's fast blink
 
   gwtest::Options bad = failing;
-  bad["SR_S1"] = "ten";
+  bad["mqtt_topic"] = "/Tobix/Beacons/#";  // one the library would refuse at each batch
   ASSERT_TRUE(gwtest::write_tobixlite_config(bad));
   ASSERT_TRUE(wait_for("not restarted until the configuration changes\n"));
   EXPECT_EQ(count(said + "sensor_handler reports a configuration failure\n"), 1);
