@@ -2,7 +2,9 @@
 // (client ID, credentials only with a user name, the last will on
 // "/Logs/Info"), connects with endless two-second retries and drives the
 // client's network loop itself, in passes of at most a second, so a stop
-// is seen within one and never waits on the network. on_connect
+// is seen within one and never waits on the network. Each connect and
+// reconnect, with its name lookup, starts on a thread of its own
+// (gw::start_connection): a stop during a lookup hands the client to it. on_connect
 // (subscription to "/Logs/Ver", birth packet, SIGUSR2 to status_led,
 // mqtt_status "1", mqtt_connected) and on_disconnect (SIGUSR1 to
 // status_led, mqtt_status "0", for a connection the broker had answered)
