@@ -16,6 +16,9 @@ for file in "$source_dir"/files/usr/bin/* "$source_dir"/files/etc/init.d/* \
 done
 
 # procd's shell helpers, standing in: each call is recorded as one line.
+# The settings are copies of the shipped files in a folder of the test's.
+settings=$build_dir/device-files-test-settings
+rm -rf "$settings" && mkdir -p "$settings/config" && cp "$source_dir"/files/etc/config/* "$settings/config/"
 declared=$(
 	procd_open_instance() { echo "open $*"; }
 	procd_set_param() { echo "param $*"; }
@@ -23,10 +26,18 @@ declared=$(
 	procd_add_reload_trigger() { echo "reload trigger $*"; }
 	procd_send_signal() { echo "signal $*"; }
 	. "$source_dir/files/etc/init.d/tobixlite"
+	CONFIG_DIR=$settings/config BROKER_SETS=$source_dir/files/etc/tobixlite_config2
+	SETTINGS_DIGEST=$settings/run/digest
 	echo "START=$START USE_PROCD=$USE_PROCD"
 	start_service
 	service_triggers
-	reload_service
+	# The gateway's link changes alone, then a setting, then nothing new.
+	for edit in "s/^\(.option mqtt_status\).*/\1 '1'/" "s/^\(.option\) mqtt_status .*/\1 'mqtt_status' '0' # x/" \
+		"s/^\(.option LHI_RATE\).*/\1 '30'/" ""; do
+		echo "reload: $edit"
+		sed -i "$edit" "$CONFIG_DIR/tobixlite_config"
+		reload_service
+	done
 )
 expected="START=95 USE_PROCD=1
 open 
@@ -35,12 +46,19 @@ param respawn 3600 5 0
 param stdout 1
 param stderr 1
 param term_timeout 30
-param file /etc/tobixlite_config2 /etc/config/tobixlite_config /etc/config/tobixlite_rssi_filter /etc/config/tobixlite_uuid_filter /etc/config/tobixlite_mac_filter /etc/config/tobixlite_smoothing_filter
+param data settings=<digest>
 close
 reload trigger tobixlite_config tobixlite_rssi_filter tobixlite_uuid_filter tobixlite_mac_filter tobixlite_smoothing_filter
-signal tobixlite * HUP"
+reload: s/^\(.option mqtt_status\).*/\1 '1'/
+reload: s/^\(.option\) mqtt_status .*/\1 'mqtt_status' '0' # x/
+reload: s/^\(.option LHI_RATE\).*/\1 '30'/
+signal tobixlite * HUP
+reload: "
+declared=$(echo "$declared" | sed 's/settings=[0-9a-f]\{32\}$/settings=<digest>/')
 [ "$declared" = "$expected" ] || fail "init script declared:
 $declared"
+grep -q "option 'mqtt_status' '0' # x" "$settings/config/tobixlite_config" || fail "mqtt_status not edited"
+rm -rf "$settings"
 # The parent's own stop (20 s + 5 s) must end before procd's timeout.
 grep -q '^stop_wait=20$' "$source_dir/files/usr/bin/tobixlite_supervisor" || fail "stop_wait changed"
 
