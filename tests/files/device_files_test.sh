@@ -7,7 +7,7 @@ source_dir=$1 build_dir=$2 cmake=$3
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-for file in "$source_dir"/files/usr/bin/* "$source_dir"/files/etc/init.d/* \
+for file in "$source_dir"/files/usr/bin/* "$source_dir"/files/etc/init.d/* "$source_dir"/files/etc/hotplug.d/*/* \
 	"$source_dir"/scripts/* "$source_dir"/tests/files/*.sh; do
 	case $(head -n1 "$file") in
 	*bash*) bash -n "$file" || fail "bash -n $file" ;;
@@ -62,12 +62,24 @@ rm -rf "$settings"
 # The parent's own stop (20 s + 5 s) must end before procd's timeout.
 grep -q '^stop_wait=20$' "$source_dir/files/usr/bin/tobixlite_supervisor" || fail "stop_wait changed"
 
+# The recipe: the commands and kernel support the gateway needs, who keeps
+# it under which licence, and a rebuild whenever a source it copies changes.
+makefile=$source_dir/openwrt/tobixlite/Makefile
+for needed in +bluez-utils +kmod-bluetooth PKG_MAINTAINER:= PKG_LICENSE:= PKG_LICENSE_FILES:=LICENSE; do
+	grep -qF -- "$needed" "$makefile" || fail "recipe lacks $needed"
+done
+[ -s "$source_dir/LICENSE" ] || fail "no LICENSE"
+watched=$(sed -n '/^PKG_FILE_DEPENDS/,/)$/p' "$makefile")
+for copied in $(sed -n '/^define Build\/Prepare/,/^endef/p' "$makefile" | grep -o 'SOURCE)/[^ ]*' | cut -d/ -f2); do
+	echo "$watched" | grep -qw -- "$copied" || fail "a change to $copied does not rebuild the package"
+done
+
 destdir=$build_dir/device-files-test
 rm -rf "$destdir"
 DESTDIR=$destdir "$cmake" --install "$build_dir" --prefix /usr >/dev/null || fail "cmake --install"
 installed=$(cd "$destdir" && find . -type f -exec stat -c '%a %n' {} + | sed 's| \./| /|' | sort)
 listed=$(sed -n 's|^\t$(INSTALL_\([A-Z]*\)) $(PKG_INSTALL_DIR)\([^ ]*\) .*|\1 \2|p' \
-	"$source_dir/openwrt/tobixlite/Makefile" | sed 's/^BIN /755 /; s/^CONF /600 /' | sort)
+	"$source_dir/openwrt/tobixlite/Makefile" | sed 's/^BIN /755 /; s/^CONF /600 /; s/^DATA /644 /' | sort)
 [ -n "$listed" ] && [ "$installed" = "$listed" ] || fail "installed files differ from the package:
 $installed
 ---
