@@ -265,6 +265,7 @@ TEST_F(MqttLink, StopsNeverWaitOnABrokerThatDropsOrNeverAnswers) {
     EXPECT_LT(rebuilt, 7s);  // 5 s, and the pause between runs
     EXPECT_LT(ended, 7s);
     EXPECT_EQ(status_.count("SIGUSR1"), 2u);  // the two teardowns' alone
+    EXPECT_EQ(gateway.stderr_text(), "");      // a lookup left behind included
     if (resolves) {
       EXPECT_GT(recv(resolver.get(), nullptr, 0, MSG_DONTWAIT | MSG_TRUNC), 0);  // it was asked
     }
