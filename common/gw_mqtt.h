@@ -5,9 +5,11 @@
 // No call here waits on the network for longer than a pass of the client's
 // network loop (a second): the connect is non-blocking and its progress is
 // driven by those passes, so a broker whose packets are dropped, or one that
-// accepts TCP and never answers, holds a stop up for a second at most. Only
-// the name lookup of a broker host that is not numeric still blocks, for as
-// long as the resolver takes.
+// accepts TCP and never answers, holds a stop up for a second at most. The
+// name lookup of a broker host, which the client library makes inside each
+// connect and which blocks for as long as the resolver takes (10 s and more
+// when the uplink is dead), runs on a thread of its own (start_connection):
+// a stop leaves it behind instead of waiting for it.
 //
 // Threads: connect_with_retry runs on the MQTT thread only; publish_message
 // on any thread that keeps the client alive for the call (sensor_handler
@@ -30,8 +32,31 @@ namespace gw {
 // when the connection is refused or reset, or when nothing comes back
 // within keep_alive seconds (the client library then gives the socket up).
 // connect_idle is clear while it runs. Returns 0 when connected, 1 when a
-// stop ended it (also when the last attempt had succeeded).
-int connect_with_retry(struct mosquitto *client, const char *host, int port, int keep_alive);
+// stop ended it (also when the last attempt had succeeded). A stop during a
+// name lookup hands the client to the lookup (see start_connection) and
+// sets *client to nullptr; otherwise the client stays the caller's.
+int connect_with_retry(struct mosquitto **client, const char *host, int port, int keep_alive);
+
+// The result of start_connection when a stop came first.
+constexpr int connect_abandoned = -1000;
+
+// Starts a connection of *client on a thread of its own and waits until the
+// start returns or the connect loop is stopped (connect_stop, a cancelled
+// pacing). host nullptr: a reconnect to the broker the client had, else a
+// first connect to host:port with keep_alive seconds. The start holds the
+// one name lookup of the attempt; the host name itself reaches the client
+// library, which checks it against a TLS broker's certificate. Returns the
+// library's result, or connect_abandoned when the stop came first: the
+// client then belongs to the lookup, which leaves and destroys it once the
+// resolver has answered or given up, and *client is nullptr. No other
+// thread may use the client until this returns.
+int start_connection(struct mosquitto **client, const char *host, int port, int keep_alive);
+
+// Destroys a client that no network loop drives, leaving the broker with a
+// DISCONNECT when its socket is open (the broker then keeps the last will
+// of a gateway that is only restarting to itself). Its disconnect callback
+// is not called.
+void leave_and_destroy(struct mosquitto *client);
 
 // Set once the broker link of this service run has had an outcome: an
 // attempt of connect_with_retry failed, or the broker answered (accepted or

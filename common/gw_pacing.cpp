@@ -113,6 +113,25 @@ void cancel_pacing() {
 
 void clear_pacing_cancelled() { pacing_cancelled.store(0); }
 
+void wake_pacing_waits() {
+  PacingWake &wake = pacing_wake();
+  pthread_mutex_lock(&wake.lock);
+  pthread_cond_broadcast(&wake.changed);
+  pthread_mutex_unlock(&wake.lock);
+}
+
+bool wait_for_connect_step(const std::atomic<std::uint8_t> &done) {
+  PacingWake &wake = pacing_wake();
+  pthread_mutex_lock(&wake.lock);
+  while (done.load(std::memory_order_acquire) == 0 && pacing_cancelled.load() == 0 &&
+         connect_stop.load(std::memory_order_acquire) == 0) {
+    pthread_cond_wait(&wake.changed, &wake.lock);
+  }
+  const bool finished = done.load(std::memory_order_acquire) != 0;
+  pthread_mutex_unlock(&wake.lock);
+  return finished;
+}
+
 int file_size_mib(const char *path, float *size, int sensor_number) {
   struct stat info{};
   if (stat(path, &info) != 0) {
@@ -128,6 +147,7 @@ int file_size_mib(const char *path, float *size, int sensor_number) {
 void raise_stop_requests() {
   attach_stop.store(1, std::memory_order_release);
   connect_stop.store(1, std::memory_order_release);
+  wake_pacing_waits();
 }
 
 void stop_attach_and_wait() {
@@ -139,6 +159,7 @@ void clear_attach_stop() { attach_stop.store(0, std::memory_order_release); }
 
 void stop_connect_and_wait() {
   connect_stop.store(1, std::memory_order_release);
+  wake_pacing_waits();
   wait_until_set(connect_idle);
 }
 

@@ -49,6 +49,12 @@ bool pacing_sleep(std::uint32_t milliseconds);
 void cancel_pacing();
 void clear_pacing_cancelled();
 
+// Blocks until done is set or the connect loop is stopped (connect_stop, a
+// cancelled pacing); true when done. Whoever sets done calls
+// wake_pacing_waits afterwards, as every raise of connect_stop does.
+bool wait_for_connect_step(const std::atomic<std::uint8_t> &done);
+void wake_pacing_waits();
+
 // Size of the file at path in mebibytes. Returns 0, or 1 after
 // "ZENTIB_ERROR : SENSOR%d : Cannot Calculate Size\n\r" and the error text.
 int file_size_mib(const char *path, float *size, int sensor_number);

@@ -58,40 +58,43 @@ int gw_uci_set_value(const char *package, const char *section, const char *optio
                      const char *value) {
   try {
     std::string file;
-    uci::Package loaded;
-    if (package == nullptr || !uci::package_file(package, file) ||
-        uci::load_file(file, loaded) != uci::LoadStatus::ok) {
+    if (package == nullptr || !uci::package_file(package, file)) {
       gw_printf("ZENTIB_ERROR : Cannot Load Configuration\n\r");
       return 1;
     }
-    uci::SectionRef ref;
-    uci::Section *target = nullptr;
-    if (section != nullptr && option != nullptr && value != nullptr && uci::valid_name(option) &&
-        uci::parse_section_ref(section, ref)) {
-      target = uci::find_section(loaded, ref);
-    }
-    if (target == nullptr) {
-      gw_printf("ZENTIB_ERROR : Cannot Set Value\n\r");
-      return 1;
-    }
-
-    uci::Option *existing = target->find(option);
-    if (existing == nullptr) {
-      target->options.push_back(uci::Option{option, false, {value}});
-    } else if (!existing->is_list && existing->values.front() == value) {
-      return 0;  // already stored: spare the flash a rewrite
-    } else {
-      existing->is_list = false;
-      existing->values.assign(1, value);
-    }
-
-    switch (uci::write_file(file, uci::serialize(loaded))) {
-      case uci::WriteStatus::ok:
+    const auto set = [&](uci::Package &loaded) {
+      uci::SectionRef ref;
+      uci::Section *target = nullptr;
+      if (section != nullptr && option != nullptr && value != nullptr && uci::valid_name(option) &&
+          uci::parse_section_ref(section, ref)) {
+        target = uci::find_section(loaded, ref);
+      }
+      if (target == nullptr) return uci::Change::refused;
+      uci::Option *existing = target->find(option);
+      if (existing == nullptr) {
+        target->options.push_back(uci::Option{option, false, {value}});
+      } else if (!existing->is_list && existing->values.front() == value) {
+        return uci::Change::none;  // already stored: spare the flash a rewrite
+      } else {
+        existing->is_list = false;
+        existing->values.assign(1, value);
+      }
+      return uci::Change::made;
+    };
+    switch (uci::update_file(file, set)) {
+      case uci::UpdateStatus::written:
+      case uci::UpdateStatus::unchanged:
         return 0;
-      case uci::WriteStatus::save_failed:
+      case uci::UpdateStatus::load_failed:
+        gw_printf("ZENTIB_ERROR : Cannot Load Configuration\n\r");
+        return 1;
+      case uci::UpdateStatus::refused:
+        gw_printf("ZENTIB_ERROR : Cannot Set Value\n\r");
+        return 1;
+      case uci::UpdateStatus::save_failed:
         gw_printf("ZENTIB_ERROR : Cannot Save value\n\r");
         return 1;
-      case uci::WriteStatus::commit_failed:
+      case uci::UpdateStatus::commit_failed:
         break;
     }
     gw_printf("ZENTIB_ERROR : Cannot Commit in config file\n\r");

@@ -11,8 +11,11 @@
 // package ("/etc/tobixlite_config2.@mqtt[0].mqtt_username1"). A plain
 // package name is the file of that name under /etc/config.
 //
-// Every call reads the file afresh; nothing is cached. Calls take no lock:
-// the gateway never runs two of them at once.
+// Every call reads the file afresh; nothing is cached. Like OpenWrt's own
+// tool, a read holds a shared flock on the package file and a set holds an
+// exclusive one from its read to its rename, so an administrator's
+// `uci commit` and the gateway's own writes (mqtt_status at every link
+// change) never undo each other.
 #pragma once
 
 #include <cstddef>

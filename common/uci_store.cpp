@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -349,44 +350,92 @@ Section *find_section(Package &package, const SectionRef &ref) {
   return nullptr;
 }
 
-LoadStatus load_file(const std::string &file, Package &out) {
-  // O_NONBLOCK: a FIFO put where a file belongs must not hang the caller.
-  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? LoadStatus::missing : LoadStatus::unreadable;
+namespace {
 
+// Closes a descriptor (and so drops its flock) on every way out.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor &) = delete;
+  Descriptor &operator=(const Descriptor &) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// O_NONBLOCK: a FIFO put where a file belongs must not hang the caller.
+// A regular file within the size bound, or -1.
+int open_regular(const std::string &file, int flags) {
+  int fd = ::open(file.c_str(), flags | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return -1;
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
       static_cast<std::size_t>(info.st_size) > max_file_size) {
     ::close(fd);
-    return LoadStatus::unreadable;
+    errno = EINVAL;
+    return -1;
   }
-  std::string text;
+  return fd;
+}
+
+bool lock(int fd, int operation) {
+  while (::flock(fd, operation) != 0) {
+    // A file system without locks: as libuci, go on unlocked.
+    if (errno == ENOSYS || errno == EOPNOTSUPP) return true;
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+bool read_all(int fd, std::string &text) {
+  text.clear();
   char chunk[4096];
-  for (;;) {
-    ssize_t got = ::read(fd, chunk, sizeof chunk);
+  for (off_t at = 0;;) {
+    ssize_t got = ::pread(fd, chunk, sizeof chunk, at);
     if (got < 0) {
       if (errno == EINTR) continue;
-      ::close(fd);
-      return LoadStatus::unreadable;
+      return false;
     }
-    if (got == 0) break;
+    if (got == 0) return true;
     // The file may grow while it is read; the bound holds regardless.
-    if (text.size() + static_cast<std::size_t>(got) > max_file_size) {
-      ::close(fd);
-      return LoadStatus::unreadable;
-    }
+    if (text.size() + static_cast<std::size_t>(got) > max_file_size) return false;
     text.append(chunk, static_cast<std::size_t>(got));
+    at += got;
   }
-  ::close(fd);
+}
+
+// Whether path still names the file open as fd (and locked there).
+bool still_names(const std::string &path, int fd) {
+  struct stat named, open;
+  return ::stat(path.c_str(), &named) == 0 && ::fstat(fd, &open) == 0 &&
+         named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
+}  // namespace
+
+LoadStatus load_file(const std::string &file, Package &out) {
+  Descriptor fd(open_regular(file, O_RDONLY));
+  if (fd.get() < 0) {
+    return errno == ENOENT || errno == ENOTDIR ? LoadStatus::missing : LoadStatus::unreadable;
+  }
+  std::string text;
+  if (!lock(fd.get(), LOCK_SH) || !read_all(fd.get(), text)) return LoadStatus::unreadable;
   return parse(text, out) ? LoadStatus::ok : LoadStatus::malformed;
 }
 
-WriteStatus write_file(const std::string &file, std::string_view text) {
-  char *resolved = ::realpath(file.c_str(), nullptr);
-  if (resolved == nullptr) return WriteStatus::save_failed;
-  std::string target(resolved);
-  std::free(resolved);
+namespace {
 
+// Writes text to a temporary file beside target and flushes it, then
+// renames it over target; unless still_current (when given) finds that
+// target is no longer the file the text was made from: then nothing is
+// replaced and *current is false.
+WriteStatus replace_file(const std::string &target, std::string_view text,
+                         const std::function<bool()> &still_current, bool *current) {
+  *current = true;
   struct stat info;
   if (::stat(target.c_str(), &info) != 0) return WriteStatus::save_failed;
 
@@ -402,12 +451,85 @@ WriteStatus write_file(const std::string &file, std::string_view text) {
     ::unlink(temp.c_str());
     return WriteStatus::save_failed;
   }
+  if (still_current && !still_current()) {
+    ::unlink(temp.c_str());
+    *current = false;
+    return WriteStatus::save_failed;
+  }
   if (::rename(temp.c_str(), target.c_str()) != 0) {
     ::unlink(temp.c_str());
     return WriteStatus::commit_failed;
   }
   sync_directory(target.substr(0, target.rfind('/') + 1));
   return WriteStatus::ok;
+}
+
+bool resolve(const std::string &file, std::string &target) {
+  char *resolved = ::realpath(file.c_str(), nullptr);
+  if (resolved == nullptr) return false;
+  target = resolved;
+  std::free(resolved);
+  return true;
+}
+
+}  // namespace
+
+WriteStatus write_file(const std::string &file, std::string_view text) {
+  std::string target;
+  if (!resolve(file, target)) return WriteStatus::save_failed;
+  bool current;
+  return replace_file(target, text, nullptr, &current);
+}
+
+UpdateStatus update_file(const std::string &file, const std::function<Change(Package &)> &change) {
+  std::string target;
+  if (!resolve(file, target)) return UpdateStatus::load_failed;
+  // Each turn is one commit of another writer: a few are plenty.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    // Read-write: the replaced file is brought up to date for lock waiters.
+    Descriptor fd(open_regular(target, O_RDWR));
+    if (fd.get() < 0 || !lock(fd.get(), LOCK_EX)) return UpdateStatus::load_failed;
+    // A commit that held the lock may have replaced the file meanwhile.
+    if (!still_names(target, fd.get())) continue;
+    std::string text;
+    Package package;
+    if (!read_all(fd.get(), text) || !parse(text, package)) return UpdateStatus::load_failed;
+    switch (change(package)) {
+      case Change::refused:
+        return UpdateStatus::refused;
+      case Change::none:
+        return UpdateStatus::unchanged;
+      case Change::made:
+        break;
+    }
+    const std::string written = serialize(package);
+    bool current;
+    // OpenWrt's uci renames after it has dropped the lock: a commit of its
+    // that lands between our read and our rename is read anew, not undone.
+    const WriteStatus status =
+        replace_file(target, written, [&] { return still_names(target, fd.get()); }, &current);
+    if (!current) continue;
+    if (status == WriteStatus::save_failed) return UpdateStatus::save_failed;
+    if (status == WriteStatus::commit_failed) return UpdateStatus::commit_failed;
+    // A uci commit that waits for our lock reads the package from the file
+    // it opened, the one just replaced: without this it would write back
+    // the old text with its own change and undo ours. Best effort; nothing
+    // names that file any more (unless it has another link: left alone).
+    struct stat replaced;
+    if (::fstat(fd.get(), &replaced) == 0 && replaced.st_nlink == 0 &&
+        ::ftruncate(fd.get(), 0) == 0) {
+      std::string_view rest = written;
+      for (off_t at = 0; !rest.empty();) {
+        ssize_t put = ::pwrite(fd.get(), rest.data(), rest.size(), at);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) break;
+        rest.remove_prefix(static_cast<std::size_t>(put));
+        at += put;
+      }
+    }
+    return UpdateStatus::written;
+  }
+  return UpdateStatus::commit_failed;
 }
 
 }  // namespace gw::uci

@@ -40,6 +40,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -110,7 +111,23 @@ bool parse_path(std::string_view text, Path &out);
 // The section a reference names, or nullptr.
 Section *find_section(Package &package, const SectionRef &ref);
 
+// Reads and parses file, holding a shared flock on it while it reads (as
+// OpenWrt's libuci does), so a commit that rewrites it is never read half.
 LoadStatus load_file(const std::string &file, Package &out);
+
+// What a change of a package made of it.
+enum class Change { refused, none, made };
+enum class UpdateStatus { written, unchanged, load_failed, refused, save_failed, commit_failed };
+
+// Changes file under the lock OpenWrt's uci takes for a commit: an
+// exclusive flock on the package file, held from the read to the rename,
+// so that an administrator's `uci commit` either comes after this one and
+// builds on it, or before and is read by it. A file that another commit
+// replaced while this one waited for the lock is locked and read anew.
+// change edits the package read; when it made a change, the package is
+// written as write_file does. The replaced file, which a uci commit waiting
+// for the lock reads the package from, is brought up to date as well.
+UpdateStatus update_file(const std::string &file, const std::function<Change(Package &)> &change);
 
 // Replaces file with text: a temporary file in the same directory is
 // written and flushed to storage (save), then renamed over the target and

@@ -7,9 +7,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <iterator>
+#include <mosquitto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "gw_mqtt.h"
 #include "gw_number.h"
 #include "gw_output.h"
 #include "identity.h"
@@ -61,15 +63,61 @@ bool numeric_step(const char *path, std::int32_t *field, const char *bad_value_l
   return true;
 }
 
-// Text setting: required, echoed.
+// A text the MQTT library would refuse; refused_line is printed for it.
+struct MqttCheck {
+  bool (*usable)(const char *text);
+  const char *refused_line;
+};
+
+// Text setting: required, checked (when a check is given), echoed.
 template <std::size_t Size>
-bool text_step(const char *path, char (&field)[Size], const char *value_label) {
+bool text_step(const char *path, char (&field)[Size], const char *value_label,
+               const MqttCheck *check = nullptr) {
   if (!read_text(path, field)) {
     gw::gw_printf("%s", cannot_read);
     return false;
   }
+  if (check != nullptr && !check->usable(field)) {
+    gw::gw_puts(check->refused_line);
+    return false;
+  }
   gw::gw_printf("%s%s\n\r", value_label, field);
   return true;
+}
+
+// Settings the MQTT library cannot use are refused here, as a bad setting
+// the parent waits on, and not found out later: a client ID it refuses
+// would rebuild the service every few seconds for ever, and a topic it
+// refuses would fail every batch, whose rows are then deleted as sent while
+// the pings keep the link looking healthy. The library's own checks decide.
+bool is_utf8(const char *text) {
+  return mosquitto_validate_utf8(text, static_cast<int>(std::strlen(text))) == MOSQ_ERR_SUCCESS;
+}
+
+// No wildcard, not empty, valid UTF-8: what a publish needs.
+bool is_publish_topic(const char *topic) {
+  return is_utf8(topic) && mosquitto_pub_topic_check(topic) == MOSQ_ERR_SUCCESS;
+}
+
+// Whatever the library asks of a client ID, asked of the library itself.
+bool is_usable_client_id(const char *id) {
+  if (!is_utf8(id)) return false;
+  struct mosquitto *client = mosquitto_new(id, true, nullptr);
+  gw::mark_sockets_close_on_exec();
+  if (client == nullptr) return false;
+  mosquitto_destroy(client);
+  return true;
+}
+
+constexpr MqttCheck topic_check{is_publish_topic, "ZENTIB_ERROR : Invalid MQTT Topic"};
+constexpr MqttCheck client_id_check{is_usable_client_id, "ZENTIB_ERROR : Invalid MQTT Client ID"};
+constexpr MqttCheck username_check{is_utf8, "ZENTIB_ERROR : Invalid MQTT Username"};
+constexpr MqttCheck password_check{is_utf8, "ZENTIB_ERROR : Invalid MQTT Password"};
+
+bool passes(const MqttCheck &check, const char *text) {
+  if (check.usable(text)) return true;
+  gw::gw_puts(check.refused_line);
+  return false;
 }
 
 // The UART device name goes into a root shell command (hciattach): only a
@@ -133,7 +181,8 @@ bool select_broker(ServiceConfig &config) {
       gw::gw_printf("%s", cannot_read);
       return false;
     }
-    return true;
+    return passes(username_check, config.mqtt_username) &&
+           passes(password_check, config.mqtt_password);
   }
 
   if (!text_step("tobixlite_config.@mqtt[0].mqtt_server_addr", config.broker_host,
@@ -150,8 +199,10 @@ bool select_broker(ServiceConfig &config) {
   if (!read_optional_text("tobixlite_config.@mqtt[0].mqtt_username", config.mqtt_username)) {
     return false;
   }
+  if (!passes(username_check, config.mqtt_username)) return false;
   gw::gw_printf("MQTT Username\t\t= %s\n\r", config.mqtt_username);
-  if (!read_optional_text("tobixlite_config.@mqtt[0].mqtt_password", config.mqtt_password)) {
+  if (!read_optional_text("tobixlite_config.@mqtt[0].mqtt_password", config.mqtt_password) ||
+      !passes(password_check, config.mqtt_password)) {
     return false;
   }
   // Standard output reaches the system log, which every administrator
@@ -256,11 +307,11 @@ bool read_settings(ServiceConfig &config) {
   };
   if (!read_numeric_keys(config, mqtt_keys, std::size(mqtt_keys))) return false;
   if (!text_step("tobixlite_config.@mqtt[0].mqtt_topic", config.mqtt_topic,
-                 "MQTT Topic\t\t= ")) {
+                 "MQTT Topic\t\t= ", &topic_check)) {
     return false;
   }
   if (!text_step("tobixlite_config.@mqtt[0].client_id", config.client_id,
-                 "Tobix Voru ID\t\t= ")) {
+                 "Tobix Voru ID\t\t= ", &client_id_check)) {
     return false;
   }
   if (!read_tls_settings(config)) return false;

@@ -15,16 +15,14 @@
 #include "lifecycle/stop_flags.h"
 #include "scan/hci_device.h"
 #include "scan/hci_reader.h"
+#include "status/broker_link.h"
+#include "status/interface_failure.h"
 #include "store/beacon_db.h"
-#include "uplink/mqtt_link.h"
-#include "uplink/ping.h"
 
 namespace sensor_handler {
 
 std::int32_t hci_device_index = 0;
 std::atomic<std::int32_t> scan_ready{0};
-std::atomic<std::uint8_t> interface_failure_count{0};
-char interface_failure_text[interface_failure_text_size] = {};
 
 namespace {
 

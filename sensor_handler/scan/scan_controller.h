@@ -32,11 +32,8 @@
 //
 // Shared with other threads:
 //   scan_ready                written here only; relaxed (diagnostics/tests).
-//   interface_failure_count   written here only, read by ping_thread: the
-//                             text is filled before the count is raised
-//                             (release), the reader loads the count
-//                             (acquire) before reading the text.
-//   interface_failure_text    see above.
+//   interface_failure_count and interface_failure_text
+//                             (status/interface_failure.h) written here only.
 #pragma once
 
 #include <atomic>
@@ -51,10 +48,6 @@ namespace sensor_handler {
 extern std::int32_t hci_device_index;
 
 extern std::atomic<std::int32_t> scan_ready;
-
-constexpr std::size_t interface_failure_text_size = 100;
-extern std::atomic<std::uint8_t> interface_failure_count;
-extern char interface_failure_text[interface_failure_text_size];
 
 // Tells, after each read phase, whether the scan has been silent long enough
 // to be set up again. Times come from the caller (the monotonic clock).

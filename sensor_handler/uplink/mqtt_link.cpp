@@ -19,11 +19,10 @@
 #include "gw_pacing.h"
 #include "gw_uci.h"
 #include "lifecycle/stop_flags.h"
+#include "status/broker_link.h"
 #include "uplink/firmware_notice.h"
 
 namespace sensor_handler {
-
-std::atomic<bool> mqtt_connected{false};
 
 namespace {
 
@@ -229,17 +228,17 @@ struct mosquitto *create_client(const ServiceConfig &config) {
 void give_up_client(struct mosquitto *client) {
   mqtt_connected.store(false);
   ClientHold state;
-  // A connect that succeeded just as the stop came: leave cleanly, or the
-  // broker would publish the last will of a gateway that is only
-  // restarting.
-  if (mosquitto_socket(client) >= 0) {
-    // No loop runs to send it: written at once from here.
-    mosquitto_threaded_set(client, false);
-    mosquitto_disconnect_callback_set(client, nullptr);
-    mosquitto_disconnect(client);
-  }
-  mosquitto_destroy(client);
+  // A connect that succeeded just as the stop came leaves cleanly.
+  gw::leave_and_destroy(client);
   if (state->client == client) state->client = nullptr;
+}
+
+// Makes client the one the publishers and the teardown reach (nullptr:
+// none), with its network loop running or not.
+void share_client(struct mosquitto *client) {
+  ClientHold state;
+  state->client = client;
+  state->network_loop_running = client != nullptr;
 }
 
 // Errors after which the client library itself would give a client up
@@ -293,11 +292,7 @@ LoopEnd run_network_loop(struct mosquitto *client) {
   // the loop is just closing and replacing (its number may by then belong to
   // another file), and the library's callbacks would run on their threads.
   mosquitto_threaded_set(client, true);
-  {
-    ClientHold state;
-    state->client = client;
-    state->network_loop_running = true;
-  }
+  share_client(client);
   LoopEnd end = LoopEnd::stopped;
   for (;;) {
     if (!service_running()) {
@@ -319,8 +314,11 @@ LoopEnd run_network_loop(struct mosquitto *client) {
     gw::link_outcome_known.store(true, std::memory_order_release);
     // A stop during the pause: the loop's first check ends it.
     if (gw::pacing_sleep(link_state.pause_after_end()) || !service_running()) continue;
-    mosquitto_reconnect_async(client);
-    gw::mark_sockets_close_on_exec();
+    // Nobody else reaches the client while its reconnect (and name lookup)
+    // runs: a stop may hand it to the lookup, which then destroys it.
+    share_client(nullptr);
+    if (gw::start_connection(&client, nullptr, 0, 0) == gw::connect_abandoned) return end;
+    share_client(client);
   }
   ClientHold state;
   state->network_loop_running = false;
@@ -339,9 +337,9 @@ void *mqtt_thread(void *) {
   while (service_running()) {
     struct mosquitto *client = create_client(config);
     if (client == nullptr) break;
-    if (gw::connect_with_retry(client, config.broker_host, static_cast<int>(config.broker_port),
+    if (gw::connect_with_retry(&client, config.broker_host, static_cast<int>(config.broker_port),
                                keep_alive_seconds) != 0) {
-      give_up_client(client);
+      if (client != nullptr) give_up_client(client);
       gw::wait_next_period(&deadline, posting_rate, static_cast<int>(config.sensor_number));
       continue;
     }

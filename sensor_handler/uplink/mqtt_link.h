@@ -2,7 +2,9 @@
 // (client ID, credentials only with a user name, the last will on
 // "/Logs/Info"), connects with endless two-second retries and drives the
 // client's network loop itself, in passes of at most a second, so a stop
-// is seen within one and never waits on the network. on_connect
+// is seen within one and never waits on the network. Each connect and
+// reconnect, with its name lookup, starts on a thread of its own
+// (gw::start_connection): a stop during a lookup hands the client to it. on_connect
 // (subscription to "/Logs/Ver", birth packet, SIGUSR2 to status_led,
 // mqtt_status "1", mqtt_connected) and on_disconnect (SIGUSR1 to
 // status_led, mqtt_status "0", for a connection the broker had answered)
@@ -19,23 +21,16 @@
 // broker socket and every callback runs on mqtt_thread; the callbacks never
 // take mqtt_client_lock.
 //
-// mqtt_connected  seq_cst; set by on_connect after the birth packet,
-//                 cleared by on_disconnect and whenever a client is given
-//                 up; read without a lock by the publishers, the scan
-//                 controller and the teardown.
+// mqtt_connected (status/broker_link.h) is written here only.
 // mqtt_client_lock (mqtt_link.cpp) guards the current client and whether
 //                 its network loop runs: a publish and a destroy of the same
 //                 client never overlap. Taken before any lock of the client
 //                 library, never while waiting for the network loop.
 #pragma once
 
-#include <atomic>
-
 struct mosquitto;
 
 namespace sensor_handler {
-
-extern std::atomic<bool> mqtt_connected;
 
 // Thread entry; started by run_service at every build.
 void *mqtt_thread(void *unused);

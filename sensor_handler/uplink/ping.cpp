@@ -10,7 +10,8 @@
 #include "gw_pacing.h"
 #include "lifecycle/stop_flags.h"
 #include "pipeline/pipeline_counters.h"
-#include "scan/scan_controller.h"
+#include "status/broker_link.h"
+#include "status/interface_failure.h"
 #include "uplink/mqtt_link.h"
 
 namespace sensor_handler {
@@ -71,11 +72,17 @@ void publish_ping_packet(const char *ip_text) {
 
 }  // namespace
 
-int publish_interface_failure() {
+int send_interface_failure() {
   char time_text[time_text_size];
   format_local_time(time_text);
   return publish_failure_packet(time_text);
 }
+
+namespace {
+// Before any thread exists: the scan controller sends through it.
+[[maybe_unused]] const bool sender_registered =
+    (set_interface_failure_sender(send_interface_failure), true);
+}  // namespace
 
 void *ping_thread(void *) {
   // The client library is initialised by mqtt_thread alone: its

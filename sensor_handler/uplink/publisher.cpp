@@ -8,6 +8,7 @@
 #include "gw_output.h"
 #include "gw_pacing.h"
 #include "lifecycle/stop_flags.h"
+#include "status/broker_link.h"
 #include "store/beacon_db.h"
 #include "uplink/mqtt_link.h"
 

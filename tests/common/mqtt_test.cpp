@@ -33,7 +33,7 @@ struct Connect {
 
   static void *run(void *arg) {
     auto *self = static_cast<Connect *>(arg);
-    const int result = gw::connect_with_retry(self->client, "127.0.0.1", self->port, 5);
+    const int result = gw::connect_with_retry(&self->client, "127.0.0.1", self->port, 5);
     self->ended = Clock::now();
     self->result.store(result);
     return nullptr;

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -228,6 +230,39 @@ TEST_F(UciTest, SetOfTheStoredValueLeavesTheFileAlone) {
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_EQ(after.st_mtime, before.st_mtime);
   EXPECT_EQ(read_text(pkg), "# hand-made\nconfig mqtt\n\toption mqtt_status \"0\"\n");
+}
+
+// An administrator's `uci commit` while the gateway stores mqtt_status:
+// whichever holds the package file's lock first, neither change is lost.
+TEST_F(UciTest, SetAndAConcurrentCommitKeepBothChanges) {
+  std::string pkg = file("cfg", "config mqtt\n\toption server '3'\n");
+  auto status_set = [&](const char *value) {
+    return std::thread([&pkg, value] {
+      EXPECT_EQ(gw::gw_uci_set_value(pkg.c_str(), "@mqtt[0]", "mqtt_status", value), 0);
+    });
+  };
+  // The commit holds the lock and replaces the file: the set waits, then
+  // builds on the new file.
+  int held = ::open(pkg.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  std::thread setter = status_set("1");
+  ::usleep(200000);
+  EXPECT_EQ(read_text(pkg).find("mqtt_status"), std::string::npos);
+  write_text(dir_ + "/.cfg.uci", "config mqtt\n\toption server '3'\n\toption mqtt_topic 'new'\n");
+  ASSERT_EQ(::rename((dir_ + "/.cfg.uci").c_str(), pkg.c_str()), 0);
+  ::close(held);
+  setter.join();
+  EXPECT_EQ(read_text(pkg), "\nconfig mqtt\n\toption server '3'\n\toption mqtt_topic 'new'\n"
+                            "\toption mqtt_status '1'\n");
+  // A commit that opened the file first and waits for the lock reads the
+  // package from the file it opened: it finds the set there too.
+  int waiting = ::open(pkg.c_str(), O_RDONLY | O_CLOEXEC);
+  status_set("0").join();
+  std::string seen(256, '\0');
+  seen.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::pread(waiting, seen.data(), seen.size(), 0))));
+  ::close(waiting);
+  EXPECT_EQ(seen, read_text(pkg));
+  EXPECT_NE(seen.find("mqtt_status '0'"), std::string::npos) << seen;
 }
 
 TEST_F(UciTest, SetFailuresPrintOneLineAndChangeNothing) {

@@ -58,8 +58,12 @@ class Supervisor : public ::testing::Test {
     EXPECT_EQ(status->code, 0);
     for (pid_t pid : programs) EXPECT_NE(kill(pid, 0), 0) << pid;
     const std::string output = parent_->stdout_text();
-    EXPECT_TRUE(output.ends_with("Exiting Program\n\r" + said + "stopped\n"))
+    // procd gets every line without the programs' "\r", and nothing from
+    // the parent's timers on standard error.
+    EXPECT_TRUE(output.ends_with("Exiting Program\n" + said + "stopped\n"))
         << output.substr(output.size() > 800 ? output.size() - 800 : 0);
+    EXPECT_EQ(output.find('\r'), std::string::npos);
+    EXPECT_EQ(parent_->stderr_text(), "");
   }
 
   std::unique_ptr<gwtest::GatewayProcess> parent_;
@@ -129,7 +133,7 @@ TEST_F(Supervisor, SensorFailuresRestartAfterGrowingPausesAndBadSettingsWaitForA
   EXPECT_GE(count("BLE Failure at "), 2);  // status_led's fast blink
 
   gwtest::Options bad = failing;
-  bad["SR_S1"] = "ten";
+  bad["mqtt_topic"] = "/Tobix/Beacons/#";  // one the library would refuse at each batch
   ASSERT_TRUE(gwtest::write_tobixlite_config(bad));
   ASSERT_TRUE(wait_for("not restarted until the configuration changes\n"));
   EXPECT_EQ(count(said + "sensor_handler reports a configuration failure\n"), 1);
@@ -142,6 +146,26 @@ TEST_F(Supervisor, SensorFailuresRestartAfterGrowingPausesAndBadSettingsWaitForA
   // Doubled, capped, and short again after a quiet spell.
   EXPECT_EQ(count("restarts in 1 s\n") * 10 + count("restarts in 2 s\n"), 22);
   expect_clean_stop(SIGINT);
+}
+
+// A USB dongle plugged in again: its hotplug event ends the pause at once.
+// Events of other devices, and a removal, change nothing.
+TEST_F(Supervisor, ControllerHotplugEndsTheRestartPause) {
+  ASSERT_TRUE(gwtest::write_file("/etc/tobixlite_supervisor", "restart_pause_min 60\n"));
+  ASSERT_TRUE(gwtest::write_tobixlite_config(
+      {{"EN_S1", "1"}, {"en_usb_s1", "1"}, {"database_sensor1", "/tmp/missing/ble.db"}}));
+  start();
+  ASSERT_TRUE(wait_for("sensor_handler restarts in 60 s"));
+  const std::string hook = std::string(GW_SOURCE_DIR) + "/files/etc/hotplug.d/bluetooth/50-tobixlite";
+  for (const char *event : {"ACTION=remove DEVPATH=/devices/usb1/1-1/bluetooth/hci0",
+                            "ACTION=add DEVPATH=/devices/virtual/misc/uhid",
+                            "ACTION=add DEVPATH=/devices/usb1/1-1/bluetooth/hci0"}) {
+    EXPECT_EQ(gwtest::run_shell(std::string(event) + " sh " + hook).status, 0) << event;
+  }
+  ASSERT_TRUE(wait_for("sensor_handler started", 2));
+  EXPECT_EQ(count(said + "a Bluetooth controller appeared: sensor_handler starts now\n"), 1);
+  ASSERT_TRUE(wait_for("Tobix Voru Service Started at ", 2));
+  expect_clean_stop();
 }
 
 TEST_F(Supervisor, StopWhileEndingALeftoverStartsNothing) {

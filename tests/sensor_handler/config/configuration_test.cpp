@@ -218,6 +218,23 @@ TEST_F(ConfigurationRead, TextsThatDoNotFitOrCouldReachAShellAreRefused) {
   EXPECT_EQ(read({{"sensor1_dev_name", "ttyUSB_0.1-a"}}), 0) << output_;
   // A dongle gateway never uses the name.
   EXPECT_EQ(read({{"en_usb_s1", "1"}, {"sensor1_dev_name", "/dev/ttyS1"}}), 0) << output_;
+
+  // What the MQTT library would refuse (here a Latin-1 \xe9 typed in an
+  // editor, wildcards in the batch topic) is a bad setting, never echoed.
+  const std::pair<const char *, const char *> unusable[][2] = {
+      {{"client_id", "TBX\xe9"}, {"Tobix Voru ID\t", "ZENTIB_ERROR : Invalid MQTT Client ID"}},
+      {{"mqtt_topic", "/Tobix/Beacons/#"}, {"MQTT Topic\t", "ZENTIB_ERROR : Invalid MQTT Topic"}},
+      {{"mqtt_topic", "/Tobix/+/Beacons"}, {"MQTT Topic\t", "ZENTIB_ERROR : Invalid MQTT Topic"}},
+      {{"mqtt_topic", "/Tobix/\xe9"}, {"MQTT Topic\t", "ZENTIB_ERROR : Invalid MQTT Topic"}},
+      {{"mqtt_username", "gw\xe9"}, {"MQTT Username\t", "ZENTIB_ERROR : Invalid MQTT Username"}},
+      {{"mqtt_password", "\xe9t\xe9"}, {"MQTT Password\t", "ZENTIB_ERROR : Invalid MQTT Password"}},
+  };
+  for (const auto &c : unusable) {
+    EXPECT_EQ(read({{c[0].first, c[0].second}}), 1) << c[0].second;
+    EXPECT_TRUE(output_.ends_with(std::string(c[1].second) + "\n")) << output_;
+    EXPECT_EQ(output_.find(c[1].first), std::string::npos) << output_;
+  }
+  EXPECT_EQ(read({{"client_id", "TBX\xc3\xa9"}, {"mqtt_topic", "/Tobix/\xc3\xa9"}}), 0) << output_;
 }
 
 TEST_F(ConfigurationRead, RssiThresholdIsOptionalAndSigned) {

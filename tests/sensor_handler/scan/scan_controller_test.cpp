@@ -28,6 +28,8 @@
 #include "sandbox.h"
 #include "scan/fake_hci_device.h"
 #include "signal_recorder.h"
+#include "status/broker_link.h"
+#include "status/interface_failure.h"
 #include "stdout_capture.h"
 #include "store/beacon_db.h"
 #include "store/db_reader.h"

@@ -27,6 +27,7 @@
 #include "process.h"
 #include "sandbox.h"
 #include "signal_recorder.h"
+#include "status/broker_link.h"
 #include "uplink/mqtt_link.h"
 
 namespace {
@@ -217,12 +218,15 @@ TEST_F(MqttLink, RetriesWhileTheBrokerIsAbsentAndLeavesWhileItIsDown) {
 
 // A listener nobody accepts from: with a backlog of 0 and its one slot
 // taken, further handshakes are dropped (a firewall); with room, the kernel
-// takes the connection and the CONNECT is never answered. A supervisor
-// kills a service that takes over 5 s to end: neither holds a restart or an
-// exit up, and a link never answered is not told as lost.
+// takes the connection and the CONNECT is never answered. A broker named by
+// a host name while the resolver never answers (a dead uplink) holds every
+// name lookup for 10 s. A supervisor kills a service that takes over 5 s to
+// end: none holds a restart or an exit up, and a link never answered is not
+// told as lost.
 TEST_F(MqttLink, StopsNeverWaitOnABrokerThatDropsOrNeverAnswers) {
-  for (bool drops : {true, false}) {
-    SCOPED_TRACE(drops ? "handshake dropped" : "never answered");
+  for (const char *what : {"handshake dropped", "never answered", "silent resolver"}) {
+    SCOPED_TRACE(what);
+    const bool drops = what[0] == 'h', resolves = what[0] == 's';
     status_.clear();
     gwtest::UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     gwtest::UniqueFd slot(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -232,7 +236,17 @@ TEST_F(MqttLink, StopsNeverWaitOnABrokerThatDropsOrNeverAnswers) {
     ASSERT_TRUE(bind(listener.get(), raw, size) == 0 && listen(listener.get(), drops ? 0 : 8) == 0 &&
                 getsockname(listener.get(), raw, &size) == 0 &&
                 (!drops || connect(slot.get(), raw, size) == 0));
-    ASSERT_TRUE(gwtest::write_tobixlite_config({{"mqtt_server_port", std::to_string(ntohs(address.sin_port))}}));
+    gwtest::Options settings = {{"mqtt_server_port", std::to_string(ntohs(address.sin_port))}};
+    // The sandbox's resolver: a socket that reads the queries, never answers.
+    gwtest::UniqueFd resolver(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (resolves) {
+      sockaddr_in dns{AF_INET, htons(53), {htonl(0x7f000035)}, {}};  // 127.0.0.53
+      ASSERT_EQ(bind(resolver.get(), reinterpret_cast<sockaddr *>(&dns), sizeof dns), 0);
+      unlink("/etc/resolv.conf");  // a link would lead out of the overlay
+      ASSERT_TRUE(gwtest::write_file("/etc/resolv.conf", "nameserver 127.0.0.53\n"));
+      settings["mqtt_server_addr"] = "broker.example";
+    }
+    ASSERT_TRUE(gwtest::write_tobixlite_config(settings));
     gwtest::GatewayProcess gateway(pids());
     ASSERT_TRUE(gateway.wait_for_output("LHI Rate", 20s));
     sleep(3);  // inside the first attempt (the keep-alive ends it at 5 s)
@@ -251,8 +265,11 @@ TEST_F(MqttLink, StopsNeverWaitOnABrokerThatDropsOrNeverAnswers) {
     EXPECT_LT(rebuilt, 7s);  // 5 s, and the pause between runs
     EXPECT_LT(ended, 7s);
     EXPECT_EQ(status_.count("SIGUSR1"), 2u);  // the two teardowns' alone
-    std::printf("[ measured ] %s: next run after %lld ms, exit after %lld ms\n",
-                drops ? "handshake dropped" : "never answered",
+    EXPECT_EQ(gateway.stderr_text(), "");      // a lookup left behind included
+    if (resolves) {
+      EXPECT_GT(recv(resolver.get(), nullptr, 0, MSG_DONTWAIT | MSG_TRUNC), 0);  // it was asked
+    }
+    std::printf("[ measured ] %s: next run after %lld ms, exit after %lld ms\n", what,
                 static_cast<long long>(rebuilt / 1ms), static_cast<long long>(ended / 1ms));
   }
 }

@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "broker.h"
@@ -21,6 +22,7 @@
 #include "signal_recorder.h"
 #include "stdout_capture.h"
 #include "store/beacon_db.h"
+#include "status/broker_link.h"
 #include "uplink/mqtt_link.h"
 #include "uplink/ping.h"
 #include "uplink/publisher.h"
@@ -133,6 +135,25 @@ TEST_F(MqttTls, VerifiedLinkCarriesEveryPacket) {
   EXPECT_EQ(packets("/Logs/Info", "{\"Tag\":\"BirthPacket\""), 1u);
   EXPECT_GE(packets("/Logs/Info", "{\"Tag\":\"Ping\""), 1u);
   EXPECT_TRUE(status_.wait_for("SIGUSR2", 1, 5s));
+}
+
+// A broker named by its host name: the name, looked up on a thread of its
+// own, is still what its certificate is checked against.
+TEST_F(MqttTls, HostNameIsCheckedAgainstTheCertificate) {
+  unlink("/etc/hosts");  // a link would lead out of the overlay
+  ASSERT_TRUE(gwtest::write_file("/etc/hosts", "127.0.0.1 localhost broker.example\n"));
+  for (const char *name : {"broker.example", "localhost"}) {
+    SCOPED_TRACE(name);
+    broker_.stop();
+    start_broker("other-name");  // valid for broker.example alone
+    std::snprintf(service_config.broker_host, sizeof service_config.broker_host, "%s", name);
+    gwtest::StdoutCapture capture;
+    start({mqtt_thread}, broker_.tls_port());
+    const bool named = name[0] == 'b';
+    EXPECT_EQ(probe_->wait_for("/Logs/Info", 1, named ? 20s : 4s), named) << capture.peek();
+    stop();
+    EXPECT_EQ(capture.text().find(failure_line) == std::string::npos, named);
+  }
 }
 
 // Each broker the gateway must not trust, and one that wants a certificate

@@ -22,7 +22,8 @@
 #include "lifecycle/stop_flags.h"
 #include "pipeline/pipeline_counters.h"
 #include "sandbox.h"
-#include "scan/scan_controller.h"
+#include "status/broker_link.h"
+#include "status/interface_failure.h"
 #include "uplink/mqtt_link.h"
 #include "uplink/test_client.h"
 

@@ -24,6 +24,7 @@
 #include "sandbox.h"
 #include "stdout_capture.h"
 #include "store/beacon_db.h"
+#include "status/broker_link.h"
 #include "uplink/mqtt_link.h"
 #include "uplink/test_client.h"
 #include "uplink/ping.h"
