@@ -37,6 +37,9 @@ constexpr char insert_sql[] = "INSERT INTO BLE VALUES (?,?,?,?)";
 constexpr char wal_size_limit_sql[] = "PRAGMA journal_size_limit=1048576";
 constexpr char sequence_sql[] = "SELECT seq FROM sqlite_sequence WHERE name='BLE'";
 constexpr std::size_t select_text_size = 100;
+// Short enough that the read phase's queue (about six seconds) never fills
+// while an insert waits.
+constexpr int busy_wait_ms = 1000;
 
 // The room an item takes in a batch text: the text, ";" and a zero byte.
 constexpr std::size_t item_overhead = 2;
@@ -224,6 +227,11 @@ int BeaconDb::open_locked(const char *path, int sensor_number) {
     gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Status = %d\n\r", sensor_number, rc);
     return 1;
   }
+
+  // Another program on the file (a local tool reading it, an administrator's
+  // sqlite3) holds its locks for moments: an insert waits that out instead
+  // of failing with "database is locked" and losing its row.
+  sqlite3_busy_timeout(db_handle_, busy_wait_ms);
 
   // Rows are about a hundred bytes and each one is its own commit, which
   // writes whole pages into the log: 1 KiB pages write a quarter of the

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -11,6 +12,7 @@
 #include <sys/stat.h>
 #include <limits.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -462,6 +464,14 @@ TEST_F(BeaconDbTest, FailedVacuumLeavesTheDatabaseInUse) {
   ASSERT_EQ(other.exec("COMMIT"), SQLITE_OK);
   EXPECT_TRUE(beacon_db.has_insert_statement());
   insert_raw("STILL");
+  // Another program's moment of locking delays an insert instead of losing it.
+  ASSERT_EQ(other.exec("BEGIN IMMEDIATE"), SQLITE_OK);
+  std::thread commit([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    other.exec("COMMIT");
+  });
+  insert_raw("WAITED");
+  commit.join();
 }
 
 // A store made before incremental reclaims, on a small RAM /tmp (where the
