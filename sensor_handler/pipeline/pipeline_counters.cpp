@@ -1,5 +1,7 @@
 #include "pipeline_counters.h"
 
+#include <initializer_list>
+
 namespace sensor_handler {
 
 PipelineCounters pipeline_counters;
