@@ -15,6 +15,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "gw_command.h"
+
 extern char **environ;
 
 namespace gwtest {
@@ -107,6 +109,10 @@ pid_t spawn_process(const std::string &path, const std::vector<std::string> &arg
   // Whatever a library opened without close-on-exec must not reach the
   // program either: a leaked socket would hide a leak of the program's own.
   if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
+#else
+  // The board's C library has no close-from action: mark them instead, as
+  // the gateway's own command helper does.
+  gw::mark_descriptors_close_on_exec(false);
 #endif
   if (rc != 0) return fail("posix_spawn_file_actions", rc);
 
