@@ -64,6 +64,10 @@ bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds tim
   return true;
 }
 
+// One report from 665544332211, RSSI -60, no data.
+const std::uint8_t advert_665544332211[] = {0x04, 0x3E, 0x0C, 0x02, 0x01, 0x00, 0x00, 0x11,
+                                            0x22, 0x33, 0x44, 0x55, 0x66, 0x00, 0xC4};
+
 std::vector<gwtest::BeaconRow> rows() { return gwtest::DbReader(database_path).rows(); }
 
 class ScanControllerTest : public ::testing::Test {
@@ -222,8 +226,7 @@ TEST_F(ScanControllerTest, ThirdBackOffEndsTheServiceAtTheNextCycleAndEachRescan
 }
 
 TEST_F(ScanControllerTest, ReadPhaseAndTableStepFollowTheBrokerLink) {
-  const std::uint8_t old_advert[] = {0x04, 0x3E, 0x0C, 0x02, 0x01, 0x00, 0x00, 0x11,
-                                     0x22, 0x33, 0x44, 0x55, 0x66, 0x00, 0xC4};
+  const auto &old_advert = advert_665544332211;
   std::uint8_t new_advert[sizeof old_advert];
   std::memcpy(new_advert, old_advert, sizeof old_advert);
   new_advert[7] = 0x77;
@@ -411,14 +414,12 @@ TEST_F(ScanControllerTest, BacklogAtTheLimitOnABoardsTmpDrainsThenReadingResumes
   std::atomic<bool> sampling{true};
   std::uint64_t least_free = UINT64_MAX;
   std::thread sampler([&] {
-    for (struct statvfs fs{}; sampling.load(); std::this_thread::sleep_for(2ms)) {
-      if (statvfs("/tmp", &fs) == 0) {
-        least_free = std::min<std::uint64_t>(least_free, std::uint64_t{fs.f_bavail} * fs.f_frsize);
-      }
+    for (struct statvfs fs{}; sampling.load() && statvfs("/tmp", &fs) == 0;
+         std::this_thread::sleep_for(2ms)) {
+      least_free = std::min<std::uint64_t>(least_free, std::uint64_t{fs.f_bavail} * fs.f_frsize);
     }
   });
-  const std::uint8_t fresh[] = {0x04, 0x3E, 0x0C, 0x02, 0x01, 0x00, 0x00, 0x11,
-                                0x22, 0x33, 0x44, 0x55, 0x66, 0x00, 0xC4};
+  const auto &fresh = advert_665544332211;
   auto uploaded = [&](const std::string &text) {  // rows holding text
     long rows = 0;
     for (const auto &message : probe.messages("gw/batch")) {
