@@ -4,7 +4,9 @@
 #include <bluetooth/hci.h>
 #include <bluetooth/hci_lib.h>
 #include <cstdio>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "config/configuration.h"
 #include "gw_command.h"
@@ -84,6 +86,7 @@ class ScanController {
       return;
     }
 
+    await_first_link();
     float size = 0.0f;
     if (gw::file_size_mib(service_config.db_path, &size, sensor_) != 0) {
       gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot get file Size\n\r", sensor_);
@@ -144,6 +147,23 @@ class ScanController {
     // takes the connection down first: the failure goes out now.
     if (mqtt_connected.load()) publish_interface_failure();
     notify_and_stop(StopReason::sensor_failure);
+  }
+
+  // The run's first read-phase choice. The connect runs beside the bring-up
+  // and usually ends within a second of it: a link a moment late would
+  // otherwise cost the whole first sensing period, and the reports it heard
+  // would be dropped as old when reading starts. So the first choice waits for
+  // the link, never past the gap the period leaves beside its read phase nor
+  // past 2 s; a broker that is down costs the run that much once.
+  void await_first_link() {
+    if (!first_choice_) return;
+    first_choice_ = false;
+    const std::int32_t spare = static_cast<std::int32_t>(sensing_rate_) - service_config.scan_duration - 1;
+    const auto grace = std::chrono::seconds(spare < 0 ? 0 : spare > 2 ? 2 : spare);
+    const auto until = std::chrono::steady_clock::now() + grace;
+    while (!mqtt_connected.load() && service_running() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
 
   // Interface up, device open, passive scan on, LE Meta events only. False
@@ -274,6 +294,7 @@ class ScanController {
   // The line of a reclaim deferred for want of room has been printed; it is
   // printed again once a read phase has run in between.
   bool deferral_reported_ = false;
+  bool first_choice_ = true;
 };
 
 }  // namespace

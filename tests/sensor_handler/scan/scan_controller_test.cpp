@@ -273,6 +273,23 @@ TEST_F(ScanControllerTest, ReadPhaseAndTableStepFollowTheBrokerLink) {
   });
 }
 
+// The connect runs beside the bring-up: a link up a moment after the scan
+// still gets the first period's read phase and what the radio heard meanwhile.
+TEST_F(ScanControllerTest, FirstReadPhaseWaitsForALinkAMomentLate) {
+  service_config.sensing_rate = 4;
+  gw::link_outcome_known.store(false);
+  run([&] {
+    if (!until_scanning()()) return false;
+    EXPECT_EQ(write(device_->peer(), advert_665544332211, sizeof advert_665544332211),
+              static_cast<ssize_t>(sizeof advert_665544332211));
+    std::this_thread::sleep_for(300ms);
+    mqtt_connected.store(true);
+    if (!wait_until([] { return raw_pending.load() == 1; }, 2s)) return false;
+    finish_raw_report();
+    return true;
+  });
+}
+
 // A controller that goes away ends the read phase: the setup is undone, a
 // back-off counted and the device brought up again; one that stays away
 // runs out of retries.
