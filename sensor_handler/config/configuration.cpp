@@ -350,8 +350,9 @@ bool read_settings(ServiceConfig &config) {
       {"tobixlite_config.@ble[0].PR_S1", &ServiceConfig::posting_rate,
        "ZENTIB_ERROR : Invalid Sensor 1 Posting Rate Value", "Sensor 1 Posting Rate\t= "},
       {"tobixlite_config.@ble[0].MSL_S1", &ServiceConfig::max_storage_limit,
+       // At 0 MiB the store is always at its limit and nothing is ever read.
        "ZENTIB_ERROR : Invalid Sensor 1 Max Storage Limit Value",
-       "Sensor 1 Max Storage Limit\t= "},
+       "Sensor 1 Max Storage Limit\t= ", 1},
       {"tobixlite_config.@ble[0].max_rows_upload_S1", &ServiceConfig::max_rows_upload,
        "ZENTIB_ERROR : Invalid Sensor 1 Max Rows to upload Value", "Sensor 1 Max Rows\t= "},
   };

@@ -122,7 +122,7 @@ TEST_F(ConfigurationRead, BrokerSetsComeFromTheSecondFile) {
   EXPECT_EQ(output_, "ZENTIB_ERROR : Invalid value\nZENTIB_ERROR : Invalid MQTT Server Type\n");
 }
 
-TEST_F(ConfigurationRead, NumbersAreStrictAndOnlyTheQosLevelRanged) {
+TEST_F(ConfigurationRead, NumbersAreStrictAndRangedWhereOtherValuesCannotWork) {
   ASSERT_EQ(read({{"mqtt_server_port", "0x75B"}, {"mqtt_qos", "2"},
                   {"keep_alive_timeout", "4294967295"}}),
             0)
@@ -189,6 +189,10 @@ TEST_F(ConfigurationRead, EachKeyStopsTheReadWithItsOwnMessage) {
     EXPECT_EQ(read({{c.key, std::nullopt}}), 1) << c.key;
     EXPECT_EQ(output_, before + "ZENTIB_ERROR : Cannot Read Parameter\n\r") << c.key;
   }
+  // A storage limit of 0 MiB would never let the gateway read.
+  EXPECT_EQ(read({{"MSL_S1", "0"}}), 1);
+  EXPECT_EQ(output_, full.substr(0, full.find("Sensor 1 Max Storage")) +
+                         "ZENTIB_ERROR : Invalid Sensor 1 Max Storage Limit Value\n");
   // Text settings: only presence is checked.
   for (const char *key : {"mqtt_topic", "client_id", "sensor1_dev_name", "database_sensor1"}) {
     EXPECT_EQ(read({{key, ""}}), 1) << key;
