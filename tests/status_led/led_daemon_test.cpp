@@ -152,6 +152,10 @@ class StatusLed : public ::testing::Test {
     ASSERT_TRUE(status) << describe(led_steps(*fifo_));
     EXPECT_TRUE(status->exited());
     EXPECT_EQ(status->code, 0);
+    // The FIFO's reader thread may not have taken the last write yet.
+    for (int turn = 0; turn < 20 && led_steps(*fifo_).back().value != '0'; ++turn) {
+      fifo_->wait_for_writes(led_steps(*fifo_).size() + 1, 50ms);
+    }
     EXPECT_EQ(led_steps(*fifo_).back().value, '0');
     std::string output = led_->stdout_text();
     const std::string closing = "Recieved SIGINT/SIGTERM \n\rExiting Program\n\r";
