@@ -41,6 +41,14 @@ gateway_has() { [ "$(gateway_count "$1")" -gt 0 ]; }
 
 finish() {
   if [ "$failures" -eq 0 ]; then echo "  all checks passed"; else echo "  $failures check(s) failed"; fi
+  # Only the printed lines leave a CI machine: the run's order of events and
+  # the gateway's own complaints, to tell a timing fault from a wrong result.
+  if [ "$failures" -ne 0 ]; then
+    sed 's/^/  | events: /' "$results/events.txt" 2>/dev/null
+    sed 's/^/  | status_led got (uptime s): /' "$results/status.log" 2>/dev/null
+    grep -h 'ZENTIB_ERROR' "$results/gateway.out" 2>/dev/null | sort | uniq -c | head -n 20 | sed 's/^/  | gateway: /'
+    grep -h '^scan_enable\|^advertiser\|^reset' "$results/controller.log" 2>/dev/null | head -n 40 | sed 's/^/  | controller: /'
+  fi
   [ "$failures" -eq 0 ]
 }
 
