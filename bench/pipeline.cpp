@@ -41,7 +41,7 @@
 
 #include "config/configuration.h"
 #include "gw_pacing.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "pipeline/pipeline_counters.h"
 #include "pipeline/raw_window.h"
 #include "pipeline/report_handoff.h"

@@ -2,7 +2,7 @@
 // service after a restart request, the build and teardown of one service
 // run, and the signal thread. It stands on top of every subsystem; the stop
 // routine any thread calls, with the stop flags, lives below them all
-// (stop_flags.h).
+// (stop/stop_flags.h).
 //
 // Threads: process entry, the run loop, build and teardown run on the main
 // thread. SIGTERM, SIGINT and SIGUSR1 are blocked in every thread and taken

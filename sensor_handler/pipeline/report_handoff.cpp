@@ -9,7 +9,7 @@
 #include <ctime>
 
 #include "config/configuration.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 
 namespace sensor_handler {
 

@@ -8,7 +8,7 @@
 
 #include "config/configuration.h"
 #include "gw_output.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "pipeline/node_index.h"
 #include "pipeline/pipeline_counters.h"
 #include "pipeline/report_handoff.h"

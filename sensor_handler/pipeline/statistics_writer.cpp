@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "gw_pacing.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "pipeline_counters.h"
 
 namespace sensor_handler {

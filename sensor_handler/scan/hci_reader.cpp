@@ -9,7 +9,7 @@
 
 #include "config/configuration.h"
 #include "gw_output.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "pipeline/beacon_report.h"
 #include "pipeline/report_handoff.h"
 

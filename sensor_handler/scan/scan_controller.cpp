@@ -14,7 +14,7 @@
 #include "gw_mqtt.h"
 #include "gw_output.h"
 #include "gw_pacing.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "scan/hci_device.h"
 #include "scan/hci_reader.h"
 #include "status/broker_link.h"

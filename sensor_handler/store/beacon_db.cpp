@@ -12,7 +12,7 @@
 #include "gw_number.h"
 #include "gw_output.h"
 #include "gw_pacing.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "store/store_space.h"
 
 namespace sensor_handler {

@@ -7,7 +7,7 @@
 #include "config/identity.h"
 #include "gw_command.h"
 #include "gw_output.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 
 namespace sensor_handler {
 namespace {

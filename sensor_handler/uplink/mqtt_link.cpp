@@ -18,7 +18,7 @@
 #include "gw_output.h"
 #include "gw_pacing.h"
 #include "gw_uci.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "status/broker_link.h"
 #include "uplink/firmware_notice.h"
 

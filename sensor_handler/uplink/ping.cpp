@@ -8,7 +8,7 @@
 #include "config/configuration.h"
 #include "config/identity.h"
 #include "gw_pacing.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "pipeline/pipeline_counters.h"
 #include "status/broker_link.h"
 #include "status/interface_failure.h"

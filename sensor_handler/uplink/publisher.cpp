@@ -7,7 +7,7 @@
 #include "config/identity.h"
 #include "gw_output.h"
 #include "gw_pacing.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "status/broker_link.h"
 #include "store/beacon_db.h"
 #include "uplink/mqtt_link.h"

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "gw_pacing.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "pipeline/pipeline_counters.h"
 #include "sandbox.h"
 #include "stdout_capture.h"

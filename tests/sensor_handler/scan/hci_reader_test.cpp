@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "config/configuration.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "pipeline/report_handoff.h"
 #include "sandbox.h"
 #include "stdout_capture.h"

@@ -22,7 +22,7 @@
 #include "config/identity.h"
 #include "gw_mqtt.h"
 #include "gw_pacing.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "pipeline/raw_window.h"
 #include "pipeline/report_handoff.h"
 #include "sandbox.h"

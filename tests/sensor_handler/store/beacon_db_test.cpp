@@ -19,7 +19,7 @@
 #include "config/configuration.h"
 #include "gw_db.h"
 #include "gw_pacing.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "sandbox.h"
 #include "stdout_capture.h"
 #include "store/db_reader.h"

@@ -13,7 +13,7 @@
 #include "config/device_files.h"
 #include "config/identity.h"
 #include "gateway_process.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "sandbox.h"
 #include "signal_recorder.h"
 #include "stdout_capture.h"

@@ -23,7 +23,7 @@
 #include "config/device_files.h"
 #include "gateway_process.h"
 #include "gw_pacing.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "process.h"
 #include "sandbox.h"
 #include "signal_recorder.h"

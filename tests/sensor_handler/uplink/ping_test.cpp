@@ -19,7 +19,7 @@
 #include "config/configuration.h"
 #include "config/identity.h"
 #include "gw_pacing.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "pipeline/pipeline_counters.h"
 #include "sandbox.h"
 #include "status/broker_link.h"

@@ -20,7 +20,7 @@
 #include "config/configuration.h"
 #include "config/identity.h"
 #include "gw_pacing.h"
-#include "lifecycle/stop_flags.h"
+#include "stop/stop_flags.h"
 #include "sandbox.h"
 #include "stdout_capture.h"
 #include "store/beacon_db.h"

@@ -4,10 +4,10 @@
 // routine any thread calls (notify_and_stop) with the exit status and the
 // two process IDs it signals.
 //
-// This is the low end of the lifecycle: it builds on gwcommon alone, so the
+// This is the bottom of the program: it builds on gwcommon alone, so the
 // subsystems (scan, pipeline, store, uplink) stop the service through it
 // without reaching the run loop. The run loop, the build and teardown of a
-// service run and the signal thread stand on top of it (service.h).
+// service run and the signal thread stand on top of it (lifecycle/service.h).
 //
 // restart_requested ends the current service run; exit_requested ends the
 // process. Any thread raises them; only the run loop clears
