@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
@@ -61,6 +62,21 @@ void sleep_until(const timespec &deadline) {
   }
 }
 
+// A file that cannot be written is not put right by a restart (a directory
+// in its place, a read-only /tmp), yet each restart costs the broker link
+// and the scan. The restart is asked for only once the failure has lasted
+// restart_delay_ms: 5 s at first, doubled by each such restart up to ten
+// minutes, back to 5 s once a record has been written. It outlives the
+// service runs of the process; only the writer thread uses it, and runs
+// follow each other (join, then create).
+constexpr std::int64_t first_restart_delay_ms = 5000;
+constexpr std::int64_t longest_restart_delay_ms = 600000;
+std::int64_t restart_delay_ms = first_restart_delay_ms;
+
+std::int64_t milliseconds(const timespec &time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1000 + time.tv_nsec / 1000000;
+}
+
 }  // namespace
 
 int format_statistics_record(char *text, std::size_t size) {
@@ -103,11 +119,22 @@ int write_statistics_file(const char *path) {
 }
 
 void *statistics_writer(void *) {
+  bool failing = false;
+  std::int64_t failing_since_ms = 0;
   while (service_running()) {
     timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
+    const std::int64_t now_ms = milliseconds(next);
     next.tv_sec += 1;
-    if (write_statistics_file(statistics_file_path) != 0) {
+    if (write_statistics_file(statistics_file_path) == 0) {
+      failing = false;
+      restart_delay_ms = first_restart_delay_ms;
+    } else if (!failing) {
+      failing = true;
+      failing_since_ms = now_ms;
+    } else if (now_ms - failing_since_ms >= restart_delay_ms) {
+      restart_delay_ms = restart_delay_ms * 2 < longest_restart_delay_ms ? restart_delay_ms * 2
+                                                                          : longest_restart_delay_ms;
       request_restart();
       break;
     }

@@ -7,9 +7,13 @@
 // the file. Each record is written to "/tmp/tobixlite_stats.tmp" and renamed
 // over the file, so a reader sees either the previous record or the new one,
 // never a truncated file. When the file cannot be created or replaced the
-// writer requests a restart and writes nothing; a failed write keeps the
-// previous record. It waits between records with gw::pacing_sleep, so a
-// stop ends it within microseconds, and leaves the file as last written.
+// writer writes nothing, tries again every second and requests a restart
+// once the failure has lasted 5 s; each such restart doubles that delay (up
+// to ten minutes, kept across service runs) until a record is written again,
+// so a file that stays unwritable never restarts the service every few
+// seconds. A failed write keeps the previous record. It waits between
+// records with gw::pacing_sleep, so a stop ends it within microseconds, and
+// leaves the file as last written.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,5 @@
 // The statistics file: its exact record, the once-a-second rewrite, and the
-// restart when the file cannot be written.
+// paced restarts when the file cannot be written.
 #include "pipeline/statistics_writer.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 #include "gw_pacing.h"
 #include "stop/stop_flags.h"
@@ -124,15 +125,41 @@ TEST_F(StatisticsFile, WriterRecordsAtStartAndEverySecondAfter) {
   EXPECT_EQ(capture.text(), "");
 }
 
-TEST_F(StatisticsFile, FileThatCannotBeReplacedRequestsARestart) {
+TEST_F(StatisticsFile, FileThatCannotBeReplacedRequestsRestartsEverFurtherApart) {
   // A directory in the file's place can be neither opened for writing nor
   // renamed over.
   ASSERT_EQ(mkdir("/tmp/tobixlite_stats", 0755), 0);
   gwtest::StdoutCapture capture;
+  // Service runs as the run loop makes them (without its pause), each ended
+  // by the writer's restart request or, once the time is up, by a stop.
+  int restarts = 0;
+  for (auto until = std::chrono::steady_clock::now() + 12s;
+       std::chrono::steady_clock::now() < until;) {
+    pthread_t writer;
+    ASSERT_EQ(pthread_create(&writer, nullptr, sensor_handler::statistics_writer, nullptr), 0);
+    while (!sensor_handler::restart_requested.load() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(20ms);
+    }
+    if (sensor_handler::restart_requested.load()) {
+      ++restarts;
+    } else {
+      sensor_handler::request_restart();
+    }
+    pthread_join(writer, nullptr);
+    sensor_handler::clear_restart_request();
+  }
+  // After 5 s of failure, then not before another 10 s.
+  EXPECT_EQ(restarts, 1);
+
+  // Once the file can be written again it is, without a restart (and the
+  // next failure waits 5 s again).
+  ASSERT_EQ(rmdir("/tmp/tobixlite_stats"), 0);
   pthread_t writer;
   ASSERT_EQ(pthread_create(&writer, nullptr, sensor_handler::statistics_writer, nullptr), 0);
+  EXPECT_TRUE(wait_for_file(zero_record, 3s));
+  EXPECT_FALSE(sensor_handler::restart_requested.load());
+  sensor_handler::request_restart();
   pthread_join(writer, nullptr);
-  EXPECT_TRUE(sensor_handler::restart_requested.load());
   EXPECT_EQ(capture.text(), "");
   EXPECT_FALSE(gwtest::file_exists("/tmp/tobixlite_stats.tmp"));
 }
