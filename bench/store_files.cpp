@@ -82,7 +82,7 @@ void insert_cycle(std::uint32_t *clock) {
   }
 }
 
-bool no_back_off(void *) { return true; }
+bool reopen_at_once(void *) { return true; }
 
 // One sensing period after the inserts: publish, then the scan controller's
 // size check (reclaim) and table step.
@@ -93,7 +93,7 @@ void controller_cycle(const std::string &path, std::int32_t max_rows, bool conne
   }
   sample(path, phase);
   if (mib(path) >= storage_limit_mib) {
-    reclaim_beacon_space(1, true, no_back_off, nullptr);
+    reclaim_beacon_space(1, true, reopen_at_once, nullptr);
     ++phase->reclaims;
     sample(path, phase);
   }

@@ -34,6 +34,9 @@ constexpr std::uint8_t public_address = 0;
 constexpr std::uint8_t accept_all_adverts = 0;
 constexpr std::uint8_t report_duplicates = 0;
 constexpr std::uint32_t retry_limit = 2;
+// Store failures in a row (file size, reclaim, reopen, table clear) before
+// the sensor is given up, as the build gives it up when the open fails.
+constexpr std::uint32_t store_failure_limit = 2;
 constexpr char interface_failure_message[] = "BT4 Interface Failed";
 
 // Bluetooth Core scan units of 0.625 ms for a time in milliseconds: the
@@ -62,7 +65,7 @@ class ScanController {
     shut_down();
   }
 
-  // The back-off step; also called by the reclaim between reopen attempts.
+  // The back-off step of an HCI failure.
   void back_off() {
     // A stopping service needs no interface cycle: the next build brings the
     // interface up from scratch.
@@ -79,7 +82,11 @@ class ScanController {
  private:
   void cycle() {
     ++cycle_number_;
-    if (retry_count_ > retry_limit) report_interface_failure();
+    if (retry_count_ > retry_limit) {
+      report_interface_failure();
+    } else if (store_failures_ > store_failure_limit) {
+      report_store_failure();
+    }
 
     if (scan_ready.load(std::memory_order_relaxed) == 0 && !bring_up()) {
       back_off_and_pace();
@@ -90,21 +97,28 @@ class ScanController {
     float size = 0.0f;
     if (gw::file_size_mib(service_config.db_path, &size, sensor_) != 0) {
       gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot get file Size\n\r", sensor_);
-      back_off_and_pace();
+      pace_store_failure();
       return;
     }
 
+    bool store_failed = false;
     const float limit = static_cast<float>(static_cast<std::uint32_t>(service_config.max_storage_limit));
     if (!(limit > size)) {
-      // A failed or deferred reclaim still runs the table step: trimming the
-      // published rows is what lets the file shrink at a later reclaim. A
-      // deferral is reported once until reading resumes.
-      const ReclaimResult reclaimed =
-          reclaim_beacon_space(sensor_, !deferral_reported_, back_off_from_reclaim, this);
+      // A failed, deferred or busy reclaim still runs the table step:
+      // trimming the published rows is what lets the file shrink at a later
+      // reclaim. Each reason for the pause of reading is reported once
+      // until reading resumes.
+      const ReclaimResult reclaimed = reclaim_beacon_space(
+          sensor_, last_reclaim_ != ReclaimResult::deferred, pause_between_reopens, this);
       if (reclaimed == ReclaimResult::stopped) return;
-      deferral_reported_ = reclaimed == ReclaimResult::deferred;
+      if (reclaimed == ReclaimResult::busy && last_reclaim_ != ReclaimResult::busy) {
+        gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Database in use by another program, space "
+                      "reclaim continues next period, reading paused\n\r", sensor_);
+      }
+      store_failed = reclaimed == ReclaimResult::vacuum_failed;
+      last_reclaim_ = reclaimed;
     } else if (mqtt_connected.load()) {
-      deferral_reported_ = false;
+      last_reclaim_ = ReclaimResult::reopened;
       // What queued while no read phase ran is old; a socket opened in this
       // cycle holds nothing old.
       const bool after_gap =
@@ -132,10 +146,14 @@ class ScanController {
       // run's stop stored wait for it rather than count as an outage.
     } else if (clear_beacon_table(sensor_) != 0) {
       gw::gw_printf("ZENTIB_ERROR : Cannot Clear Table\n\r");
-      back_off_and_pace();
-      return;
+      store_failed = true;
     }
-    pace();
+    if (store_failed) {
+      pace_store_failure();
+    } else {
+      store_failures_ = 0;
+      pace();
+    }
   }
 
   void report_interface_failure() {
@@ -146,6 +164,18 @@ class ScanController {
     // The ping thread would send it at its next turn, but the stop below
     // takes the connection down first: the failure goes out now.
     if (mqtt_connected.load()) publish_interface_failure();
+    notify_and_stop(StopReason::sensor_failure);
+  }
+
+  // A store that keeps failing is given up as the build gives up one it
+  // cannot open: the parent restarts the process after its pause, and the
+  // new build opens (or creates) the file afresh, which is what puts right
+  // a file removed, replaced or gone bad under the running gateway. A
+  // failure that comes and goes never adds up: any good cycle starts the
+  // count again. The radio is fine, so no interface failure is recorded.
+  void report_store_failure() {
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Database failed %u times in a row\n\r", sensor_,
+                  static_cast<unsigned>(store_failures_));
     notify_and_stop(StopReason::sensor_failure);
   }
 
@@ -253,12 +283,29 @@ class ScanController {
     disable_and_close();
   }
 
-  // False once the retry limit is passed: the reclaim then gives up and the
-  // next cycle ends the service.
-  static bool back_off_from_reclaim(void *controller) {
+  // Between the reclaim's reopen attempts: each failed one is a store
+  // failure, paced as any other. False once the limit is passed: the reclaim
+  // then gives up and the next cycle ends the service.
+  static bool pause_between_reopens(void *controller) {
     auto *self = static_cast<ScanController *>(controller);
-    self->back_off();
-    return self->retry_count_ <= retry_limit;
+    if (self->store_failures_ >= store_failure_limit) {
+      ++self->store_failures_;
+      return false;
+    }
+    self->pace_store_failure();
+    return true;
+  }
+
+  // A store failure is counted and paced: the next sensing period, never
+  // sooner than a second (a period of 0 would repeat its lines 20 times a
+  // second). The interface is left alone.
+  void pace_store_failure() {
+    ++store_failures_;
+    if (sensing_rate_ == 0) {
+      gw::pacing_sleep(1000);
+    } else {
+      pace();
+    }
   }
 
   void back_off_and_pace() {
@@ -291,9 +338,13 @@ class ScanController {
   std::uint64_t last_phase_cycle_ = 0;
   std::uint64_t open_cycle_ = 0;
   QuietScanWatch quiet_;
-  // The line of a reclaim deferred for want of room has been printed; it is
-  // printed again once a read phase has run in between.
-  bool deferral_reported_ = false;
+  // What the last reclaim since the last read phase came to: the line of a
+  // deferred or busy reclaim is printed when the reason is new, and again
+  // once a read phase has run in between. reopened: none.
+  ReclaimResult last_reclaim_ = ReclaimResult::reopened;
+  // Store failures in a row, each paced (pace_store_failure); a good cycle
+  // clears it.
+  std::uint32_t store_failures_ = 0;
   bool first_choice_ = true;
 };
 

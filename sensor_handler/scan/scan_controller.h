@@ -5,7 +5,7 @@
 // runs a read phase while the broker is connected, trims (connected) or
 // clears (not connected) table BLE and waits for the next period.
 //
-// Failures back off through restart_hci_interface, which counts a retry.
+// HCI failures back off through restart_hci_interface, which counts a retry.
 // Cycling the interface resets the controller and turns LE scanning off,
 // so a back-off while scanning also closes the device: the next cycle sets
 // the scan up again. A read phase that finds the controller gone (read
@@ -17,6 +17,16 @@
 // On its way out the thread restores the socket's filter, disables the
 // scan and closes the device (only if a bring-up left it open) and ends any
 // hciattach daemon; the insert statement is left to the teardown's close.
+//
+// Store work is not radio failure. A store failure (file size unreadable, a
+// failed reclaim or reopen, a table that cannot be cleared) prints its own
+// lines, leaves the interface and the retry count alone and is paced: the
+// next sensing period, never sooner than a second. The third in a row (a
+// good cycle clears the count) ends the service as a sensor failure, as a
+// store that cannot be opened at the build does. A reclaim that finds
+// another program holding the file (a reader in the way of the checkpoint)
+// is no failure at all: what it released stays released, one line says
+// that reading is paused, and the next period carries on.
 //
 // A controller reset while it stays registered (the kernel's recovery after
 // a hardware error, a reset by someone else) comes back with its scan off and

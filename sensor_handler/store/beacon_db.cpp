@@ -340,13 +340,15 @@ int BeaconDb::vacuum() {
 }
 
 int BeaconDb::vacuum_locked() {
-  gw::SqliteErrorText error;
-  int rc = db_handle_ != nullptr
-               ? sqlite3_exec(db_handle_, "VACUUM;", nullptr, nullptr, error.out())
-               : SQLITE_MISUSE;
+  int rc = run_vacuum_locked();
   if (rc == SQLITE_OK) return 0;
-  print_reclaim_failure(db_handle_ != nullptr ? error.c_str() : sqlite3_errstr(rc));
+  print_reclaim_failure(db_handle_ != nullptr ? sqlite3_errmsg(db_handle_) : sqlite3_errstr(rc));
   return 1;
+}
+
+int BeaconDb::run_vacuum_locked() {
+  return db_handle_ != nullptr ? sqlite3_exec(db_handle_, "VACUUM;", nullptr, nullptr, nullptr)
+                               : SQLITE_MISUSE;
 }
 
 int BeaconDb::delete_published(std::uint64_t dbid, int sensor_number) {
@@ -397,61 +399,63 @@ int delete_published_beacon_rows(std::uint64_t dbid, int sensor_number) {
 int clear_beacon_table(int sensor_number) { return beacon_db.clear(sensor_number); }
 
 ReclaimResult reclaim_beacon_space(int sensor_number, bool report_deferral,
-                                   bool (*back_off)(void *context), void *context) {
+                                   bool (*reopen_pause)(void *context), void *context) {
   const std::uint64_t limit_bytes =
       static_cast<std::uint64_t>(static_cast<std::uint32_t>(service_config.max_storage_limit)) *
       1048576u;
   return beacon_db.reclaim(service_config.db_path, limit_bytes, report_deferral, sensor_number,
-                           back_off, context);
+                           reopen_pause, context);
 }
 
-int BeaconDb::reclaim_space_locked(int sensor_number, std::uint64_t limit_bytes,
-                                   bool report_deferral, const char *path, bool *deferred) {
-  *deferred = false;
+ReclaimResult BeaconDb::release_space_locked(int sensor_number, std::uint64_t limit_bytes,
+                                            bool report_deferral, const char *path) {
   StoreSpace space;
-  if (db_handle_ == nullptr || !read_store_space(db_handle_, &space)) return vacuum_locked();
+  if (db_handle_ == nullptr || !read_store_space(db_handle_, &space)) {
+    return vacuum_locked() == 0 ? ReclaimResult::reopened : ReclaimResult::vacuum_failed;
+  }
 
   constexpr double mib = 1048576.0;
   if (space.live_bytes >= limit_bytes) {
-    *deferred = true;
     if (report_deferral) {
       gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Rows waiting for upload fill the storage limit "
                     "(%.1f of %.1f MiB), reading paused until they are uploaded\n\r",
                     sensor_number, static_cast<double>(space.live_bytes) / mib,
                     static_cast<double>(limit_bytes) / mib);
     }
-    return 0;
+    return ReclaimResult::deferred;
   }
   if (space.incremental) {
     constexpr std::uint64_t step_bytes = 1u << 20;
     int rc = release_free_pages(db_handle_, space, step_bytes, service_running);
-    if (rc == SQLITE_OK) return 0;
+    if (rc == SQLITE_OK) return ReclaimResult::reopened;
+    if (store_busy(rc)) return ReclaimResult::busy;
     print_reclaim_failure(sqlite3_errmsg(db_handle_));
     truncate_log(db_handle_);
-    return 1;
+    return ReclaimResult::vacuum_failed;
   }
   std::uint64_t needed = 0, available = 0;
   if (!full_vacuum_fits(path != nullptr ? path : "", space, &needed, &available)) {
-    *deferred = true;
     if (report_deferral) {
       char reason[80] = {};
       std::snprintf(reason, sizeof reason, "Not enough free space: %.1f MiB needed, %.1f MiB free",
                     static_cast<double>(needed) / mib, static_cast<double>(available) / mib);
       print_reclaim_failure(reason);
     }
-    return 0;
+    return ReclaimResult::deferred;
   }
-  if (vacuum_locked() != 0) {
-    // A VACUUM that ran out of room leaves its pages in the log, in RAM.
-    truncate_log(db_handle_);
-    return 1;
-  }
+  // A VACUUM that finds the file locked has changed nothing.
+  const int rc = run_vacuum_locked();
+  if (store_busy(rc)) return ReclaimResult::busy;
+  if (rc != SQLITE_OK) print_reclaim_failure(sqlite3_errmsg(db_handle_));
+  // A VACUUM that ran out of room leaves its pages in the log, in RAM; one
+  // that a reader keeps in the log is written back by the next reclaim's
+  // first checkpoint (the VACUUM made the store incremental).
   truncate_log(db_handle_);
-  return 0;
+  return rc == SQLITE_OK ? ReclaimResult::reopened : ReclaimResult::vacuum_failed;
 }
 
 ReclaimResult BeaconDb::reclaim(const char *path, std::uint64_t limit_bytes, bool report_deferral,
-                                int sensor_number, bool (*back_off)(void *context),
+                                int sensor_number, bool (*reopen_pause)(void *context),
                                 void *context) {
   // A stopping service keeps its database for the last flush of the
   // smoothing window; the teardown closes it.
@@ -460,16 +464,9 @@ ReclaimResult BeaconDb::reclaim(const char *path, std::uint64_t limit_bytes, boo
   // Held from the reclaim to the reopen: an insert that comes meanwhile
   // waits for the new statement instead of being refused and lost.
   std::unique_lock<std::mutex> guard(lock_);
-  bool deferred = false;
-  const int reclaimed =
-      reclaim_space_locked(sensor_number, limit_bytes, report_deferral, path, &deferred);
-  if (deferred) return ReclaimResult::deferred;
-  if (reclaimed != 0) {
-    guard.unlock();
-    // A file that cannot shrink must not take every read phase for ever.
-    if (back_off != nullptr) back_off(context);
-    return ReclaimResult::vacuum_failed;
-  }
+  const ReclaimResult released =
+      release_space_locked(sensor_number, limit_bytes, report_deferral, path);
+  if (released != ReclaimResult::reopened) return released;
 
   // A failed finalize or close is reported but does not end the reclaim:
   // the statement is destroyed either way, and only a reopen gives the
@@ -495,9 +492,12 @@ ReclaimResult BeaconDb::reclaim(const char *path, std::uint64_t limit_bytes, boo
     // threads and the publisher are refused without touching SQLite then,
     // rather than held up for as long as the file stays unopenable.
     guard.unlock();
-    if (back_off != nullptr && !back_off(context)) return ReclaimResult::stopped;
-    // A file that cannot be opened now will not open a microsecond later.
-    gw::pacing_sleep(1000);
+    if (reopen_pause != nullptr) {
+      if (!reopen_pause(context)) return ReclaimResult::stopped;
+    } else {
+      // A file that cannot be opened now will not open a microsecond later.
+      gw::pacing_sleep(1000);
+    }
     if (!service_running()) return ReclaimResult::stopped;
     guard.lock();
   }

@@ -103,21 +103,28 @@ extern std::int32_t rows_selected;
 // Releases both batch texts (the publisher's "free both texts").
 void free_batch_texts();
 
-// What reclaim_beacon_space leaves behind.
+// What reclaim_beacon_space leaves behind. None of them touches the radio:
+// store work is not an interface failure.
 enum class ReclaimResult {
   reopened,       // new connection and statement; go on with the table step
-  vacuum_failed,  // lines printed, database untouched, one back-off step
-                  // taken; go on with the table step so that published rows
-                  // are trimmed and the file can shrink
-  deferred,       // nothing rewritten, no back-off: the rows still to upload
-                  // fill the limit on their own (no reclaim can help), or a
-                  // full VACUUM would not fit in the free space. The
-                  // database stays in use; the table step follows, so
-                  // uploads make room for a later reclaim
-  stopped,        // a stop flag, or the retry limit passed in the reopen
-                  // repetition, ended the reclaim: the cycle ends without a
-                  // table step. The database is closed, unless the stop came
-                  // before the VACUUM (then nothing was touched).
+  vacuum_failed,  // lines printed, database untouched and still in use; go
+                  // on with the table step so that published rows are
+                  // trimmed and the file can shrink. A store failure for the
+                  // caller to count and pace
+  deferred,       // nothing rewritten: the rows still to upload fill the
+                  // limit on their own (no reclaim can help), or a full
+                  // VACUUM would not fit in the free space. The database
+                  // stays in use; the table step follows, so uploads make
+                  // room for a later reclaim
+  busy,           // another program holds the file (a reader keeps the log
+                  // from being written back): not yet, and no failure. What
+                  // was released stays released, nothing is printed, the
+                  // database stays in use; the table step follows and the
+                  // next period carries on
+  stopped,        // a stop flag, or reopen_pause giving up, ended the reclaim:
+                  // the cycle ends without a table step. The database is
+                  // closed, unless the stop came before the VACUUM (then
+                  // nothing was touched).
 };
 
 // The connection and its insert statement, with the state the teardown
@@ -146,7 +153,7 @@ class BeaconDb {
   // reclaim_beacon_space on this store, reopening path (read afresh at each
   // attempt), against a limit of limit_bytes.
   ReclaimResult reclaim(const char *path, std::uint64_t limit_bytes, bool report_deferral,
-                        int sensor_number, bool (*back_off)(void *context), void *context);
+                        int sensor_number, bool (*reopen_pause)(void *context), void *context);
   int delete_published(std::uint64_t dbid, int sensor_number);
   int clear(int sensor_number);
 
@@ -166,8 +173,11 @@ class BeaconDb {
   int finalize_insert_locked();
   int close_locked();
   int vacuum_locked();
-  int reclaim_space_locked(int sensor_number, std::uint64_t limit_bytes, bool report_deferral,
-                           const char *path, bool *deferred);
+  int run_vacuum_locked();  // SQLite's result, nothing printed
+  // Gives the free pages back. reopened when the reclaim goes on to the
+  // reopen; otherwise its outcome.
+  ReclaimResult release_space_locked(int sensor_number, std::uint64_t limit_bytes,
+                                     bool report_deferral, const char *path);
   void release_locked();
   void restart_cursors_if_replaced_locked();
 
@@ -212,9 +222,9 @@ int clear_beacon_table(int sensor_number);
 
 // Space reclaim when the file reached its limit (max_storage_limit MiB):
 // give the free pages back; finalize; close; reopen until it succeeds, a stop
-// flag is set or back_off reports the retry limit passed. Every step prints
-// its lines; the store's lock is held throughout except in the pauses
-// between reopen attempts.
+// flag is set or reopen_pause gives up. Every step prints its lines; the
+// store's lock is held throughout except in the pauses between reopen
+// attempts.
 //
 // Giving pages back costs the board's RAM as little as it can (see
 // store/store_space.h): an incremental store releases them a megabyte at a
@@ -223,18 +233,20 @@ int clear_beacon_table(int sensor_number);
 // reach the limit (only uploads can help then) or the VACUUM would not fit:
 // ReclaimResult::deferred, with one line when report_deferral is set ("...
 // Rows waiting for upload fill the storage limit ..." or the VACUUM's two
-// failure lines with the space needed and free). A failed VACUUM or release
-// prints its two lines, truncates the log, takes one back_off step and
-// leaves the database in use. A failed finalize
+// failure lines with the space needed and free). Another program holding the
+// file (a reader in the way of the checkpoint, a writer's lock) is
+// ReclaimResult::busy, silent: the caller tries again next period. A failed
+// VACUUM or release prints its two lines, truncates the log and leaves the
+// database in use (vacuum_failed). A failed finalize
 // or close is reported and the reclaim goes on: the statement is gone either
 // way, and only the reopen gives the inserting threads a statement again.
 // Between reopen attempts: "Cannot create database sensor 1", the close
-// (with its lines on failure), back_off(context) (the HCI back-off step,
-// which counts a retry; false once the retry limit is passed), and a
-// one-second wait cut short by a stop. A stop already set when it is called
-// leaves everything as it is.
+// (with its lines on failure), then reopen_pause(context) with the store
+// unlocked: it waits before the next attempt, false to give up (nullptr: a
+// one-second wait); a stop cuts the wait short. A stop already set when it
+// is called leaves everything as it is.
 ReclaimResult reclaim_beacon_space(int sensor_number, bool report_deferral,
-                                   bool (*back_off)(void *context), void *context);
+                                   bool (*reopen_pause)(void *context), void *context);
 
 // Longest batch text. A batch that would grow past it (or past the memory
 // left) ends at the last row that fit, and the rest follows in the next

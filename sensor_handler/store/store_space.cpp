@@ -73,8 +73,12 @@ int release_free_pages(sqlite3 *db, const StoreSpace &space, std::uint64_t step_
   char sql[48] = {};
   std::snprintf(sql, sizeof sql, "PRAGMA incremental_vacuum(%llu)",
                 static_cast<unsigned long long>(step_pages));
+  // What an earlier release left in the log (a reader held it then) goes
+  // back first, or nothing is added.
+  int rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  if (rc != SQLITE_OK) return rc;
   for (std::uint64_t left = space.free_pages; left > 0;) {
-    int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) return rc;
     // Each step's moved pages sit in the log until a checkpoint writes them
     // back; cutting the log after every step keeps it near one step's size.
@@ -88,6 +92,11 @@ int release_free_pages(sqlite3 *db, const StoreSpace &space, std::uint64_t step_
     if (left > 0 && keep_going != nullptr && !keep_going()) break;
   }
   return SQLITE_OK;
+}
+
+bool store_busy(int result) {
+  const int primary = result & 0xFF;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
 }
 
 bool full_vacuum_fits(const char *db_path, const StoreSpace &space, std::uint64_t *needed,

@@ -35,8 +35,21 @@ bool read_store_space(sqlite3 *db, StoreSpace *space);
 // step followed by a checkpoint that truncates the log. keep_going is asked
 // between steps (a stop leaves a consistent, partly shrunk file). Returns
 // SQLite's result of the first failing step, or SQLITE_OK.
+//
+// The file only shrinks at a checkpoint, and a checkpoint needs every reader
+// of the log gone (an administrator's sqlite3 holds one for seconds on a
+// full store). The log is therefore checkpointed before the first step too:
+// while a reader still holds what earlier steps released, no step adds to
+// the log in RAM. Either checkpoint finding a reader, or a step finding the
+// file locked, ends the release with a result for which store_busy() holds;
+// the steps already taken stay released.
 int release_free_pages(sqlite3 *db, const StoreSpace &space, std::uint64_t step_bytes,
                        bool (*keep_going)());
+
+// True for a result that only says another connection holds the file
+// (SQLITE_BUSY, SQLITE_LOCKED and their extended forms): not a failure of
+// the store, the same call succeeds once that connection lets go.
+bool store_busy(int result);
 
 // Bytes a full VACUUM of a non-incremental store would need beside it, and
 // whether the file systems it writes to have them now: the log beside the
