@@ -184,16 +184,22 @@ class ScanController {
   // otherwise cost the whole first sensing period, and the reports it heard
   // would be dropped as old when reading starts. So the first choice waits for
   // the link, never past the gap the period leaves beside its read phase nor
-  // past 2 s; a broker that is down costs the run that much once.
+  // past 2 s; a broker that is down costs the run that much once. The
+  // periods then count from the end of the wait, as they count from a
+  // bring-up: a cycle pushed into its deadline's second would otherwise wait
+  // a whole extra period, and at a busy site the controller's queue would
+  // overflow meanwhile.
   void await_first_link() {
     if (!first_choice_) return;
     first_choice_ = false;
     const std::int32_t spare = static_cast<std::int32_t>(sensing_rate_) - service_config.scan_duration - 1;
-    const auto grace = std::chrono::seconds(spare < 0 ? 0 : spare > 2 ? 2 : spare);
+    if (spare <= 0) return;
+    const auto grace = std::chrono::seconds(spare > 2 ? 2 : spare);
     const auto until = std::chrono::steady_clock::now() + grace;
     while (!mqtt_connected.load() && service_running() && std::chrono::steady_clock::now() < until) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    scan_deadline_ = gw::pacing_clock_seconds() + sensing_rate_;
   }
 
   // Interface up, device open, passive scan on, LE Meta events only. False
