@@ -427,16 +427,16 @@ TEST_F(BeaconDbTest, OverlongBatchEndsAtTheLastRowThatFits) {
             "ZENTIB_ERROR : SENSOR1 : Batch text cannot grow, batch cut at 0 rows\n\r");
 }
 
-// The scan controller's pause between reopen attempts, logged.
-struct ReopenPauseLog {
+// Stands in for the scan controller's pause between reopen attempts.
+struct BackOffLog {
   int calls = 0;
   int fix_at = 0;       // call at which the path becomes openable again
-  int give_up_at = 0;   // call that gives up (store failures passed their limit)
+  int give_up_at = 0;   // call that reports the retry limit passed
   bool stop = false;    // stop the service instead
 };
 
-bool reopen_pause(void *context) {
-  auto *log = static_cast<ReopenPauseLog *>(context);
+bool back_off_step(void *context) {
+  auto *log = static_cast<BackOffLog *>(context);
   ++log->calls;
   if (log->stop) {
     request_restart();
@@ -456,8 +456,8 @@ TEST_F(BeaconDbTest, ReclaimThatFindsTheFileLockedLeavesTheDatabaseInUse) {
   {
     // Another program's lock is no failure: not yet, silently.
     gwtest::StdoutCapture capture;
-    ReopenPauseLog log;
-    EXPECT_EQ(reclaim_beacon_space(1, true, reopen_pause, &log), ReclaimResult::busy);
+    BackOffLog log;
+    EXPECT_EQ(reclaim_beacon_space(1, true, back_off_step, &log), ReclaimResult::busy);
     EXPECT_EQ(log.calls, 0);
     EXPECT_EQ(capture.text(), "");
   }
@@ -519,14 +519,14 @@ TEST_F(BeaconDbTest, OlderStoreIsRewrittenOnlyOnceUploadsLeaveRoomForIt) {
   umount("/var/tmp");
 }
 
-TEST_F(BeaconDbTest, ReclaimReopensAfterAPausePerFailureAndKeepsTheRows) {
+TEST_F(BeaconDbTest, ReclaimReopensWithABackOffPerFailureAndKeepsTheRows) {
   open_quietly();
   insert_raw("KEPT");
   std::snprintf(service_config.db_path, sizeof service_config.db_path, "%s", "/tmp/gone/x.db");
-  ReopenPauseLog log;
+  BackOffLog log;
   log.fix_at = 2;
   gwtest::StdoutCapture capture;
-  EXPECT_EQ(reclaim_beacon_space(1, true, reopen_pause, &log), ReclaimResult::reopened);
+  EXPECT_EQ(reclaim_beacon_space(1, true, back_off_step, &log), ReclaimResult::reopened);
   const std::string failure =
       "ZENTIB_ERROR : SENSOR1 : Cannot open the BLE database\n\r"
       "ZENTIB_ERROR : SENSOR1 : Status = 14\n\r"
@@ -546,12 +546,12 @@ TEST_F(BeaconDbTest, ReopenRepetitionEndsAtAStopOrOnceTheRetriesAreDone) {
   for (bool stop : {true, false}) {
     open_quietly();
     std::snprintf(service_config.db_path, sizeof service_config.db_path, "%s", "/tmp/gone/x.db");
-    ReopenPauseLog log;
+    BackOffLog log;
     log.stop = stop;
     log.give_up_at = 3;
     {
       gwtest::StdoutCapture capture;
-      EXPECT_EQ(reclaim_beacon_space(1, true, reopen_pause, &log), ReclaimResult::stopped);
+      EXPECT_EQ(reclaim_beacon_space(1, true, back_off_step, &log), ReclaimResult::stopped);
     }
     EXPECT_EQ(log.calls, stop ? 1 : 3);
     EXPECT_FALSE(beacon_db_open());
@@ -565,7 +565,7 @@ TEST_F(BeaconDbTest, ReopenRepetitionEndsAtAStopOrOnceTheRetriesAreDone) {
   // A stop already set touches nothing: the last flush still gets in.
   open_quietly();
   request_restart();
-  EXPECT_EQ(reclaim_beacon_space(1, true, reopen_pause, nullptr), ReclaimResult::stopped);
+  EXPECT_EQ(reclaim_beacon_space(1, true, back_off_step, nullptr), ReclaimResult::stopped);
   insert_raw("LAST");
 }
 
