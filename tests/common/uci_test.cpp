@@ -236,13 +236,9 @@ TEST_F(UciTest, SetOfTheStoredValueLeavesTheFileAlone) {
   // only a set that would change the file fails.
   ASSERT_EQ(::mount(dir_.c_str(), dir_.c_str(), nullptr, MS_BIND, nullptr), 0);
   ASSERT_EQ(::mount(nullptr, dir_.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0);
-  auto set = [&](const char *value, int result) {
-    return output_of([&] {
-      EXPECT_EQ(gw::gw_uci_set_value(pkg.c_str(), "@mqtt[0]", "mqtt_status", value), result);
-    });
-  };
-  EXPECT_EQ(set("0", 0), "");
-  EXPECT_EQ(set("1", 1), "ZENTIB_ERROR : Cannot Load Configuration\n\r");
+  EXPECT_EQ(output_of([&] { EXPECT_EQ(gw::gw_uci_set_value(pkg.c_str(), "@mqtt[0]", "mqtt_status", "0"), 0); }), "");
+  EXPECT_EQ(output_of([&] { EXPECT_EQ(gw::gw_uci_set_value(pkg.c_str(), "@mqtt[0]", "mqtt_status", "1"), 1); }),
+            "ZENTIB_ERROR : Cannot Load Configuration\n\r");
   ::umount(dir_.c_str());
 }
 

@@ -57,11 +57,9 @@ class Supervisor : public ::testing::Test {
   pid_t line_filter() const {
     std::error_code error;
     const auto lines = fs::read_symlink("/proc/" + std::to_string(parent_->pid()) + "/fd/1", error);
-    for (const auto &entry : fs::directory_iterator("/proc", error)) {
-      const std::string pid = entry.path().filename();
-      if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-      if (fs::read_symlink(entry.path() / "fd/0", error) == lines && !error) return std::stoi(pid);
-    }
+    for (const auto &entry : fs::directory_iterator("/proc", error))
+      if (fs::read_symlink(entry.path() / "fd/0", error) == lines && !error)
+        return std::stoi(entry.path().filename());
     return -1;
   }
   void expect_clean_stop(int stop_signal = SIGTERM) {
