@@ -39,16 +39,18 @@ int write_line_number(const char *path, int gpio) {
 
 // One character, "0" or "1", to attribute; the callers' failure lines are
 // the same for active_low and value.
-int write_flag(int gpio, const char *attribute, int flag) {
+int write_flag(int gpio, const char *attribute, int flag, bool report = true) {
   int fd = open_attribute(gpio, attribute, O_WRONLY);
   if (fd < 0) {
-    gw_printf("ZENTIB_ERROR : Failed to open gpio value for writing for GPIO %d\n\r", gpio);
+    if (report) {
+      gw_printf("ZENTIB_ERROR : Failed to open gpio value for writing for GPIO %d\n\r", gpio);
+    }
     return 1;
   }
   static constexpr char digits[] = "01";
   int result = 0;
   if (write(fd, &digits[flag != 0 ? 1 : 0], 1) != 1) {
-    gw_printf("ZENTIB_ERROR : Failed to write value for GPIO %d\n\r", gpio);
+    if (report) gw_printf("ZENTIB_ERROR : Failed to write value for GPIO %d\n\r", gpio);
     result = 1;
   }
   close(fd);
@@ -128,7 +130,9 @@ int gpio_set_direction(int gpio, const char *direction) {
 
 int gpio_set_active_low(int gpio, int active_low) { return write_flag(gpio, "active_low", active_low); }
 
-int gpio_write_value(int gpio, int value) { return write_flag(gpio, "value", value); }
+int gpio_write_value(int gpio, int value, bool report) {
+  return write_flag(gpio, "value", value, report);
+}
 
 int gpio_read_value(int gpio) {
   int fd = open_attribute(gpio, "value", O_RDONLY);

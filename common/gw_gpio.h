@@ -16,9 +16,10 @@ int gpio_unexport(int gpio);
 // Writes direction ("out") to the line's direction file. 0, or 1.
 int gpio_set_direction(int gpio, const char *direction);
 
-// Write "0" when the flag / value is 0, "1" otherwise. 0, or 1.
+// Write "0" when the flag / value is 0, "1" otherwise. 0, or 1 (after its
+// failure line, unless report is false).
 int gpio_set_active_low(int gpio, int active_low);
-int gpio_write_value(int gpio, int value);
+int gpio_write_value(int gpio, int value, bool report = true);
 
 // The line's value (0 or 1), or -1.
 int gpio_read_value(int gpio);

@@ -28,6 +28,19 @@ Lookup look_up(const char *path, uci::Option &found) {
 
 const char *printable(const char *text) { return text != nullptr ? text : ""; }
 
+// Whether package's section already holds option as the plain value.
+bool holds_value(uci::Package &package, const char *section, const char *option,
+                 const char *value) {
+  uci::SectionRef ref;
+  if (section == nullptr || option == nullptr || value == nullptr ||
+      !uci::parse_section_ref(section, ref)) {
+    return false;
+  }
+  uci::Section *target = uci::find_section(package, ref);
+  uci::Option *existing = target != nullptr ? target->find(option) : nullptr;
+  return existing != nullptr && !existing->is_list && existing->values.front() == value;
+}
+
 }  // namespace
 
 int gw_uci_get_string(const char *path, char *dest, std::size_t dest_size) {
@@ -61,6 +74,14 @@ int gw_uci_set_value(const char *package, const char *section, const char *optio
     if (package == nullptr || !uci::package_file(package, file)) {
       gw_printf("ZENTIB_ERROR : Cannot Load Configuration\n\r");
       return 1;
+    }
+    // Compared first under the shared lock alone: a value already stored
+    // (mqtt_status at most builds and link changes) opens nothing for
+    // writing, so a full or read-only overlay costs nothing then.
+    uci::Package stored;
+    if (uci::load_file(file, stored) == uci::LoadStatus::ok &&
+        holds_value(stored, section, option, value)) {
+      return 0;
     }
     const auto set = [&](uci::Package &loaded) {
       uci::SectionRef ref;

@@ -46,8 +46,10 @@ int gw_uci_get_string(const char *path, char *dest, std::size_t dest_size);
 // Sets package.section.option to value and commits it atomically (temporary
 // file beside the target, renamed over it). section is "@type[index]" or a
 // section name. Creates the option when the section exists. Returns 0 when
-// the value is stored (also when it already was: then nothing is written,
-// sparing the device's flash), 1 after exactly one failure line. A list
+// the value is stored (also when it already was: that is found under the
+// shared lock alone and nothing is opened for writing, sparing the device's
+// flash and working on a full or read-only overlay), 1 after exactly one
+// failure line. A list
 // option of that name becomes a plain option holding value. Package missing
 // or unreadable: "Cannot Load Configuration"; section missing or a name
 // ill-formed: "Cannot Set Value"; temporary file not written: "Cannot Save

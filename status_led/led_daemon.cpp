@@ -90,6 +90,7 @@ class LedDaemon {
   void hold_mode_step(int value, long hold_us);
   void play_mode_pattern(Pattern pattern);
   void play_one_time_patterns();
+  void write_led(int value);
 
   sigset_t signals_ = led_signals();
   // The sysfs line of LED GPIO 3 (moved by a GPIO chip base on newer kernels).
@@ -97,6 +98,8 @@ class LedDaemon {
   long half_period_us_ = slow_half_period_us;
   Mode mode_ = Mode::steady_blink;
   bool exit_requested_ = false;
+  // The last LED write failed: its line was printed already.
+  bool write_failing_ = false;
   // One-time patterns signalled while another plays, oldest first. As with a
   // pending signal, a pattern already waiting is not queued twice.
   Pattern waiting_[2];
@@ -156,6 +159,13 @@ void LedDaemon::take_signal(int signal_number) {
   }
 }
 
+// A missing line fails every step, a line a second at the slow blink and
+// ten at the fast one: the log ring would hold nothing else. Its failure is
+// printed once, and again only after the line has worked in between.
+void LedDaemon::write_led(int value) {
+  write_failing_ = gw::gpio_write_value(led_line_, value, !write_failing_) != 0;
+}
+
 void LedDaemon::queue_one_time(Pattern pattern) {
   for (int i = 0; i < waiting_count_; ++i) {
     if (waiting_[i].data() == pattern.data()) return;
@@ -166,7 +176,7 @@ void LedDaemon::queue_one_time(Pattern pattern) {
 // A step of the mode's pattern. A signal ends it early; a one-time pattern
 // it asks for plays at once, before the mode's pattern goes on.
 void LedDaemon::hold_mode_step(int value, long hold_us) {
-  gw::gpio_write_value(led_line_, value);
+  write_led(value);
   int signal_number = wait_signal(deadline_after(hold_us));
   if (signal_number == 0) return;
   take_signal(signal_number);
@@ -186,7 +196,7 @@ void LedDaemon::play_one_time_patterns() {
     waiting_[0] = waiting_[1];
     --waiting_count_;
     for (const Step &step : pattern) {
-      gw::gpio_write_value(led_line_, step.value);
+      write_led(step.value);
       std::int64_t deadline = deadline_after(step.hold_us);
       while (int signal_number = wait_signal(deadline)) {
         take_signal(signal_number);
@@ -212,10 +222,10 @@ int LedDaemon::run() {
   std::snprintf(line_path, sizeof line_path, "/sys/class/gpio/gpio%d", led_line_);
   struct stat line_status {};
   if (stat(line_path, &line_status) != 0) gw::gpio_export(led_line_);
-  // Without a line the daemon still runs; each step prints the GPIO failure.
+  // Without a line the daemon still runs (see write_led).
   gw::gpio_set_direction(led_line_, "out");
   gw::gpio_set_active_low(led_line_, 1);
-  gw::gpio_write_value(led_line_, 0);
+  write_led(0);
 
   while (!exit_requested_) {
     switch (mode_) {
@@ -233,7 +243,7 @@ int LedDaemon::run() {
     }
   }
 
-  gw::gpio_write_value(led_line_, 0);
+  write_led(0);
   gw::gw_printf("Exiting Program\n\r");
   return 0;
 }

@@ -12,7 +12,8 @@
 // the GPIO files are all safe there) and ends the step it arrives in, exactly
 // as it used to cut the step's sleep short. The LED state (half period, mode,
 // exit request, one-time patterns waiting) belongs to that one thread and needs
-// no atomics.
+// no atomics. Without its GPIO line the daemon runs on and reports the failed
+// LED write once, and again only after the line has worked in between.
 #pragma once
 
 namespace status_led {

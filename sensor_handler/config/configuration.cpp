@@ -100,8 +100,16 @@ bool is_publish_topic(const char *topic) {
   return is_utf8(topic) && mosquitto_pub_topic_check(topic) == MOSQ_ERR_SUCCESS;
 }
 
-// Whatever the library asks of a client ID, asked of the library itself.
+// The ID goes unescaped into every packet's JSON ("SourceID", "id"), so
+// nothing JSON would need escaped: quotes, backslashes, control characters;
+// nor DEL, which no one types on purpose and which hides in a broker's log.
+// Then
+// whatever the library asks of a client ID, asked of the library itself.
 bool is_usable_client_id(const char *id) {
+  for (const char *c = id; *c != '\0'; ++c) {
+    const auto byte = static_cast<unsigned char>(*c);
+    if (byte == '"' || byte == '\\' || byte < 0x20 || byte == 0x7F) return false;
+  }
   if (!is_utf8(id)) return false;
   struct mosquitto *client = mosquitto_new(id, true, nullptr);
   gw::mark_sockets_close_on_exec();
@@ -354,7 +362,10 @@ bool read_settings(ServiceConfig &config) {
        "ZENTIB_ERROR : Invalid Sensor 1 Max Storage Limit Value",
        "Sensor 1 Max Storage Limit\t= ", 1},
       {"tobixlite_config.@ble[0].max_rows_upload_S1", &ServiceConfig::max_rows_upload,
-       "ZENTIB_ERROR : Invalid Sensor 1 Max Rows to upload Value", "Sensor 1 Max Rows\t= "},
+       // 0 rows uploads nothing, so the store fills and reading pauses for
+       // good; 2^31 and more would read back negative, which the select
+       // takes as no limit at all.
+       "ZENTIB_ERROR : Invalid Sensor 1 Max Rows to upload Value", "Sensor 1 Max Rows\t= ", 1},
   };
   if (!read_numeric_keys(config, ble_keys, std::size(ble_keys))) return false;
 
@@ -417,9 +428,11 @@ bool read_settings(ServiceConfig &config) {
 
 int read_configuration() {
   if (!read_settings(service_config)) return 1;
+  // The link state is a report for other tools, not a setting: a full or
+  // read-only overlay (a power cut left '1' behind) must not keep the
+  // gateway down. The next link change, and each run's end, writes it again.
   if (gw::gw_uci_set_value("tobixlite_config", "@mqtt[0]", "mqtt_status", "0") != 0) {
     gw::gw_printf("ZENTIB_ERROR : Cannot Set Value of MQTT Status\n\r");
-    return 1;
   }
   if (read_firmware_version() != 0) {
     gw::gw_printf("ZENTIB_ERROR : Cannot get firmware version\n\r");

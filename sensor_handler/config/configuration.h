@@ -73,8 +73,9 @@ struct ServiceConfig {
 extern ServiceConfig service_config;
 
 // Reads, validates and echoes every setting, selects the broker, loads the
-// filter lists, stores mqtt_status "0" and reads the firmware and hardware
-// versions. Returns 0, or 1 after printing why.
+// filter lists, stores mqtt_status "0" (a store that fails prints its line
+// and the read goes on) and reads the firmware and hardware versions.
+// Returns 0, or 1 after printing why.
 int read_configuration();
 
 }  // namespace sensor_handler

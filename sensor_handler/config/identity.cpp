@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mosquitto.h>
 
 #include "gw_command.h"
 #include "gw_output.h"
@@ -14,6 +15,26 @@ char device_ip[identity_text_size];
 
 namespace {
 
+// The texts go unescaped into every log packet's JSON: what JSON would need
+// escaped (quotes, backslashes, control characters, DEL) is dropped, and so
+// is every byte above 0x7F unless the whole text is valid UTF-8 (a version
+// cut at 19 bytes may end inside a character). Ordinary versions keep every
+// byte.
+void make_json_safe(char *text) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; text[i] != '\0'; ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte != '"' && byte != '\\' && byte >= 0x20 && byte != 0x7F) text[kept++] = text[i];
+  }
+  text[kept] = '\0';
+  if (mosquitto_validate_utf8(text, static_cast<int>(kept)) == MOSQ_ERR_SUCCESS) return;
+  kept = 0;
+  for (std::size_t i = 0; text[i] != '\0'; ++i) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) text[kept++] = text[i];
+  }
+  text[kept] = '\0';
+}
+
 // Reads the first whitespace-delimited word of command's output into
 // destination, cut at 19 characters. A command that cannot start leaves it
 // empty.
@@ -22,6 +43,7 @@ void read_first_word(const char *command, char *destination) {
   gw::CommandPipe pipe(command);
   if (pipe.stream() == nullptr) return;
   if (std::fscanf(pipe.stream(), "%19s", destination) != 1) destination[0] = '\0';
+  make_json_safe(destination);
 }
 
 }  // namespace
@@ -58,6 +80,7 @@ int read_firmware_version() {
   }
   end_line();
   pipe.close();
+  make_json_safe(last_line);
   if (last_line[0] == '\0') {
     gw::gw_printf("ZENTIB_ERROR : Firmware Version not found\n\r");
     return 1;

@@ -1,6 +1,7 @@
 // The three texts that identify the gateway in its log packets: firmware
 // version, hardware version and the eth0 address. Each comes from a shell
-// pipeline of the device's own userland. Written on the main thread during a
+// pipeline of the device's own userland, and loses what the packets' JSON
+// could not carry unescaped. Written on the main thread during a
 // service build, before any worker exists; read only afterwards.
 #pragma once
 

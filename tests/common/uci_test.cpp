@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -230,6 +231,15 @@ TEST_F(UciTest, SetOfTheStoredValueLeavesTheFileAlone) {
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_EQ(after.st_mtime, before.st_mtime);
   EXPECT_EQ(read_text(pkg), "# hand-made\nconfig mqtt\n\toption mqtt_status \"0\"\n");
+
+  // Found under the shared lock alone: on a read-only (or full) overlay
+  // only a set that would change the file fails.
+  ASSERT_EQ(::mount(dir_.c_str(), dir_.c_str(), nullptr, MS_BIND, nullptr), 0);
+  ASSERT_EQ(::mount(nullptr, dir_.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0);
+  EXPECT_EQ(output_of([&] { EXPECT_EQ(gw::gw_uci_set_value(pkg.c_str(), "@mqtt[0]", "mqtt_status", "0"), 0); }), "");
+  EXPECT_EQ(output_of([&] { EXPECT_EQ(gw::gw_uci_set_value(pkg.c_str(), "@mqtt[0]", "mqtt_status", "1"), 1); }),
+            "ZENTIB_ERROR : Cannot Load Configuration\n\r");
+  ::umount(dir_.c_str());
 }
 
 // An administrator's `uci commit` while the gateway stores mqtt_status:

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -16,6 +17,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 const std::string said = "tobixlite_supervisor: ";
 
@@ -49,6 +51,16 @@ class Supervisor : public ::testing::Test {
   pid_t started(const std::string &program) const {
     const std::string output = parent_->stdout_text(), start = program + " started (PID ";
     return std::stoi(output.substr(output.rfind(start) + start.size()));
+  }
+  // PID of the parent's line filter: the process reading the FIFO the
+  // parent writes its standard output to (the programs read /dev/null).
+  pid_t line_filter() const {
+    std::error_code error;
+    const auto lines = fs::read_symlink("/proc/" + std::to_string(parent_->pid()) + "/fd/1", error);
+    for (const auto &entry : fs::directory_iterator("/proc", error))
+      if (fs::read_symlink(entry.path() / "fd/0", error) == lines && !error)
+        return std::stoi(entry.path().filename());
+    return -1;
   }
   void expect_clean_stop(int stop_signal = SIGTERM) {
     const pid_t programs[] = {started("status_led"), started("sensor_handler")};
@@ -86,6 +98,14 @@ TEST_F(Supervisor, RunsBothProgramsThroughNoticesReloadsAndAnLedRestart) {
   ASSERT_TRUE(wait_for(said + "/etc/tobixlite/firmware_hook ended (status 0)"));
   EXPECT_EQ(count(said + "the broker side announces other firmware\n") + count("hook ran\n"), 2);
   EXPECT_EQ(count("Update Firmware at "), 1);
+
+  // The line filter killed: the parent lives on, and a new filter forwards
+  // every line, the parent's and the programs' alike.
+  const pid_t filter = line_filter();
+  ASSERT_GT(filter, 0);
+  ASSERT_EQ(kill(filter, SIGKILL), 0);
+  ASSERT_TRUE(wait_for(said + "line filter ended (status 137)\n"));
+  EXPECT_NE(line_filter(), filter);
 
   // A reload: the same sensor_handler reads its settings again.
   parent_->send_signal(SIGHUP);

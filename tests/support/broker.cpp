@@ -3,6 +3,8 @@
 #include "process.h"
 #include "sandbox.h"
 
+#include <gtest/gtest.h>
+#include <json-c/json.h>
 #include <mosquitto.h>
 
 #include <arpa/inet.h>
@@ -212,6 +214,34 @@ std::string Broker::log_text() const { return read_file(dir_ + "/mosquitto.log")
 
 // --- MqttProbe -----------------------------------------------------------------
 
+namespace {
+
+// What the tests publish themselves (firmware notices, some malformed on
+// purpose); every other message a probe sees is one the gateway sent.
+std::mutex published_lock;
+std::set<std::string> published_by_tests;
+
+// Every packet of the gateway is one JSON value and nothing else, in valid
+// UTF-8. json-c lets control characters through inside strings: the
+// gateway's packets carry none anywhere (not even as whitespace).
+bool is_gateway_json(const std::string &payload) {
+  for (char c : payload) {
+    if (static_cast<unsigned char>(c) < 0x20) return false;
+  }
+  json_tokener *tokener = json_tokener_new();
+  if (tokener == nullptr) return false;
+  json_tokener_set_flags(tokener, JSON_TOKENER_STRICT | JSON_TOKENER_VALIDATE_UTF8);
+  json_object *value =
+      json_tokener_parse_ex(tokener, payload.data(), static_cast<int>(payload.size()));
+  const bool whole = value != nullptr && json_tokener_get_error(tokener) == json_tokener_success &&
+                     json_tokener_get_parse_end(tokener) == payload.size();
+  json_object_put(value);
+  json_tokener_free(tokener);
+  return whole;
+}
+
+}  // namespace
+
 // Shared between the test thread and the library's network thread; every
 // member below `lock` is guarded by it.
 struct MqttProbe::State {
@@ -267,6 +297,12 @@ struct MqttProbe::State {
                               static_cast<size_t>(message->payloadlen));
     received.retain = message->retain;
     received.qos = message->qos;
+    {
+      std::lock_guard<std::mutex> hold(published_lock);
+      if (published_by_tests.count(received.payload) == 0 && !is_gateway_json(received.payload)) {
+        ADD_FAILURE() << "not one JSON value on " << received.topic << ": " << received.payload;
+      }
+    }
     std::lock_guard<std::mutex> hold(self->lock);
     self->messages.push_back(std::move(received));
     self->changed.notify_all();
@@ -324,6 +360,10 @@ bool MqttProbe::subscribe(const std::string &topic, int qos) {
 bool MqttProbe::publish(const std::string &topic, const std::string &payload, int qos,
                         bool retain) {
   if (!state_->loop_started) return false;
+  {
+    std::lock_guard<std::mutex> hold(published_lock);
+    published_by_tests.insert(payload);
+  }
   int mid = 0;
   if (mosquitto_publish(state_->client, &mid, topic.c_str(), static_cast<int>(payload.size()),
                         payload.data(), qos, retain) != MOSQ_ERR_SUCCESS)

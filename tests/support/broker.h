@@ -98,6 +98,9 @@ struct ReceivedMessage {
   std::chrono::steady_clock::time_point time;  // CLOCK_MONOTONIC at receipt
 };
 
+// Every message a probe receives that no probe of this process published
+// must be one JSON value (what the gateway sends): anything else is a test
+// failure, wherever the probe is used.
 class MqttProbe {
  public:
   // Connects to `port` on 127.0.0.1 (optionally with credentials) and

@@ -102,6 +102,25 @@ class GpioFifo {
   State *state_;
 };
 
+// --- /var/tmp ---------------------------------------------------------------
+// /tmp bound over /var/tmp for the object's life, as on the board, where
+// SQLite puts a VACUUM's copy. A checkout under /var/tmp stays where it was:
+// its top folder there is bound back in, so the programs, the test data and
+// the state folder are never hidden. Failures are recorded with gtest; check
+// ok().
+class VarTmpOnTmp {
+ public:
+  VarTmpOnTmp();
+  ~VarTmpOnTmp();
+  VarTmpOnTmp(const VarTmpOnTmp &) = delete;
+  VarTmpOnTmp &operator=(const VarTmpOnTmp &) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  bool mounted_ = false;
+  bool ok_ = false;
+};
+
 // --- network ----------------------------------------------------------------
 constexpr const char *eth0_address = "198.51.100.7";
 // Removes / puts back 198.51.100.7/24 on eth0 (the interface stays up).

@@ -193,6 +193,13 @@ TEST_F(ConfigurationRead, EachKeyStopsTheReadWithItsOwnMessage) {
   EXPECT_EQ(read({{"MSL_S1", "0"}}), 1);
   EXPECT_EQ(output_, full.substr(0, full.find("Sensor 1 Max Storage")) +
                          "ZENTIB_ERROR : Invalid Sensor 1 Max Storage Limit Value\n");
+  // A row limit of 0 never uploads; 2^31 or more would read back negative.
+  for (const char *rows : {"0", "2147483648", "0xFFFFFFFF"}) {
+    EXPECT_EQ(read({{"max_rows_upload_S1", rows}}), 1) << rows;
+    EXPECT_EQ(output_, full.substr(0, full.find("Sensor 1 Max Rows")) +
+                           "ZENTIB_ERROR : Invalid Sensor 1 Max Rows to upload Value\n");
+  }
+  EXPECT_EQ(read({{"max_rows_upload_S1", "2147483647"}}), 0) << output_;
   // Text settings: only presence is checked.
   for (const char *key : {"mqtt_topic", "client_id", "sensor1_dev_name", "database_sensor1"}) {
     EXPECT_EQ(read({{key, ""}}), 1) << key;
@@ -227,6 +234,11 @@ TEST_F(ConfigurationRead, TextsThatDoNotFitOrCouldReachAShellAreRefused) {
   // editor, wildcards in the batch topic) is a bad setting, never echoed.
   const std::pair<const char *, const char *> unusable[][2] = {
       {{"client_id", "TBX\xe9"}, {"Tobix Voru ID\t", "ZENTIB_ERROR : Invalid MQTT Client ID"}},
+      // Nothing that every packet's JSON would need escaped.
+      {{"client_id", "TBX\"01"}, {"Tobix Voru ID\t", "ZENTIB_ERROR : Invalid MQTT Client ID"}},
+      {{"client_id", "TBX\\01"}, {"Tobix Voru ID\t", "ZENTIB_ERROR : Invalid MQTT Client ID"}},
+      {{"client_id", "TBX\t01"}, {"Tobix Voru ID\t", "ZENTIB_ERROR : Invalid MQTT Client ID"}},
+      {{"client_id", "TBX\x7f"}, {"Tobix Voru ID\t", "ZENTIB_ERROR : Invalid MQTT Client ID"}},
       {{"mqtt_topic", "/Tobix/Beacons/#"}, {"MQTT Topic\t", "ZENTIB_ERROR : Invalid MQTT Topic"}},
       {{"mqtt_topic", "/Tobix/+/Beacons"}, {"MQTT Topic\t", "ZENTIB_ERROR : Invalid MQTT Topic"}},
       {{"mqtt_topic", "/Tobix/\xe9"}, {"MQTT Topic\t", "ZENTIB_ERROR : Invalid MQTT Topic"}},

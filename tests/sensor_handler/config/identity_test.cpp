@@ -28,6 +28,10 @@ TEST_F(Identity, FirmwareVersionIsTheLastLineWithoutItsEnding) {
       {"18.06.1\r\n", "18.06.1"},
       {"OpenWrt-18.06.1-r7258-zx400-long\n", "OpenWrt-18.06.1-r72"},  // first 19
       {"17.01.4\n18.06.2\n\n \r\n\n", "18.06.2"},  // trailing blank lines
+      // Only what every packet's JSON can carry unescaped.
+      {"18.06.1\"rc\\2\t\x7f\n", "18.06.1rc2"},
+      {"18.06-gr\xc3\xbcn\n", "18.06-gr\xc3\xbcn"},  // UTF-8 kept whole
+      {"18.06-gr\xfcn\n", "18.06-grn"},            // Latin-1 is not UTF-8
   };
   for (const Case &c : cases) {
     ASSERT_TRUE(gwtest::write_file("/etc/openwrt_version", c.file));
@@ -70,6 +74,11 @@ TEST_F(Identity, HardwareVersionFromDeviceInfoElseBanner) {
                                  "DEVICE_PRODUCT='ZX400-industrial-gateway'\nDEVICE_REVISION='v2'\n"));
   EXPECT_EQ(read_hardware_version(), 0);
   EXPECT_STREQ(hardware_version, "ZX400-industrial-ga");  // cut at 19
+
+  ASSERT_TRUE(gwtest::write_file("/etc/device_info",
+                                 "DEVICE_PRODUCT='ZX\"400\\'\nDEVICE_REVISION='v2'\n"));
+  EXPECT_EQ(read_hardware_version(), 0);
+  EXPECT_STREQ(hardware_version, "ZX400v2");
 
   ASSERT_TRUE(gwtest::write_file("/etc/device_info", "DEVICE_PRODUCT=''\nDEVICE_REVISION=''\n"));
   EXPECT_EQ(read_hardware_version(), 0);

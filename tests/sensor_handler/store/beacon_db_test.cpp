@@ -480,7 +480,8 @@ TEST_F(BeaconDbTest, ReclaimThatFindsTheFileLockedLeavesTheDatabaseInUse) {
 // uploads have trimmed it, one VACUUM makes it incremental for good.
 TEST_F(BeaconDbTest, OlderStoreIsRewrittenOnlyOnceUploadsLeaveRoomForIt) {
   ASSERT_EQ(mount(nullptr, "/tmp", nullptr, MS_REMOUNT, "size=6m"), 0);
-  ASSERT_EQ(mount("/tmp", "/var/tmp", nullptr, MS_BIND, nullptr), 0);
+  gwtest::VarTmpOnTmp var_tmp;
+  ASSERT_TRUE(var_tmp.ok());
   ASSERT_EQ(gwtest::DbReader(db_path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).exec(
                 "PRAGMA page_size=1024; PRAGMA journal_mode=WAL; CREATE TABLE BLE(DT INT, PAYLOAD "
                 "varchar NULL, PAYLOAD2 varchar NULL, DBID INTEGER PRIMARY KEY AUTOINCREMENT);"
@@ -516,7 +517,6 @@ TEST_F(BeaconDbTest, OlderStoreIsRewrittenOnlyOnceUploadsLeaveRoomForIt) {
   gwtest::DbReader reader(db_path);
   EXPECT_EQ(reader.text("PRAGMA auto_vacuum"), "2");
   EXPECT_EQ(reader.text("SELECT count(*) FROM BLE"), "300");
-  umount("/var/tmp");
 }
 
 TEST_F(BeaconDbTest, ReclaimReopensWithABackOffPerFailureAndKeepsTheRows) {

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <regex>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -164,6 +165,34 @@ TEST_F(MqttLink, GatewayWithoutSensorPingsAndReportsTheMissingTable) {
   EXPECT_TRUE(wait_until([&] { return log_packets(probe, "Ping").size() > before; }, 10s));
   EXPECT_FALSE(gateway.wait_exit(0ms));
   expect_prompt_exit(gateway);
+}
+
+// A power cut while connected left mqtt_status '1', and the overlay is now
+// full: the link state cannot be written, which is told and nothing more.
+// The gateway connects, pings and ends as asked, never as a bad setting.
+// A quote in an identity file costs the packets nothing but the quote.
+TEST_F(MqttLink, FullOverlayCostsOnlyTheLinkStateLine) {
+  ASSERT_TRUE(gwtest::write_file("/etc/device_info", "DEVICE_PRODUCT='ZX\"400'\nDEVICE_REVISION='v2'\n"));
+  gwtest::Broker broker;
+  ASSERT_TRUE(broker.start());
+  gwtest::MqttProbe probe(broker.port());
+  ASSERT_TRUE(probe.ok() && probe.subscribe("/Logs/Info"));
+  ASSERT_EQ(mount("tmpfs", "/etc/config", "tmpfs", 0, "size=64k"), 0);
+  ASSERT_TRUE(gwtest::write_filter_files() && configure(broker, {{"LHI_RATE", "2"}}));
+  gwtest::run_shell("cat /dev/zero > /etc/config/filler");  // as full as the overlay
+
+  gwtest::GatewayProcess gateway(pids());
+  ASSERT_TRUE(wait_until([&] { return log_packets(probe, "Ping").size() >= 2; }, 30s))
+      << gateway.stdout_text();
+  EXPECT_TRUE(std::regex_match(log_packets(probe, "BirthPacket").at(0),
+                               std::regex(log_packet_pattern("BirthPacket"))));
+  EXPECT_EQ(occurrences(gateway.stdout_text(), "ZENTIB_ERROR : Cannot Save value\n\r"
+                                               "ZENTIB_ERROR : Cannot Set Value of MQTT Status\n\r"),
+            1u)
+      << gateway.stdout_text();
+  expect_prompt_exit(gateway);
+  EXPECT_TRUE(parent_.signals().empty());
+  EXPECT_EQ(stored_link_state(), "1");
 }
 
 // The refusal is told; the broker is not asked again at once (the later
