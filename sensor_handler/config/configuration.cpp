@@ -50,13 +50,14 @@ bool read_optional_text(const char *path, char (&field)[Size]) {
 // echoed.
 bool numeric_step(const char *path, std::int32_t *field, const char *bad_value_line,
                   const char *value_label, std::int32_t lowest = INT32_MIN,
-                  std::int32_t highest = INT32_MAX) {
+                  std::int32_t highest = INT32_MAX, bool zero_refused = false) {
   char scratch[scratch_size];
   if (!read_text(path, scratch)) {
     gw::gw_printf("%s", cannot_read);
     return false;
   }
-  if (gw::gw_parse_number(scratch, 0, field) != 0 || *field < lowest || *field > highest) {
+  if (gw::gw_parse_number(scratch, 0, field) != 0 || *field < lowest || *field > highest ||
+      (zero_refused && *field == 0)) {
     gw::gw_puts(bad_value_line);
     return false;
   }
@@ -103,8 +104,7 @@ bool is_publish_topic(const char *topic) {
 // The ID goes unescaped into every packet's JSON ("SourceID", "id"), so
 // nothing JSON would need escaped: quotes, backslashes, control characters;
 // nor DEL, which no one types on purpose and which hides in a broker's log.
-// Then
-// whatever the library asks of a client ID, asked of the library itself.
+// Then whatever the library asks of a client ID, asked of the library itself.
 bool is_usable_client_id(const char *id) {
   for (const char *c = id; *c != '\0'; ++c) {
     const auto byte = static_cast<unsigned char>(*c);
@@ -289,12 +289,14 @@ struct NumericKey {
   const char *value_label;  // echoed before the value
   std::int32_t lowest = INT32_MIN;
   std::int32_t highest = INT32_MAX;
+  bool zero_refused = false;
 };
 
 bool read_numeric_keys(ServiceConfig &config, const NumericKey *keys, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     if (!numeric_step(keys[i].path, &(config.*keys[i].field), keys[i].bad_value_line,
-                      keys[i].value_label, keys[i].lowest, keys[i].highest)) {
+                      keys[i].value_label, keys[i].lowest, keys[i].highest,
+                      keys[i].zero_refused)) {
       return false;
     }
   }
@@ -363,9 +365,10 @@ bool read_settings(ServiceConfig &config) {
        "Sensor 1 Max Storage Limit\t= ", 1},
       {"tobixlite_config.@ble[0].max_rows_upload_S1", &ServiceConfig::max_rows_upload,
        // 0 rows uploads nothing, so the store fills and reading pauses for
-       // good; 2^31 and more would read back negative, which the select
-       // takes as no limit at all.
-       "ZENTIB_ERROR : Invalid Sensor 1 Max Rows to upload Value", "Sensor 1 Max Rows\t= ", 1},
+       // good. 2^31 and more read back negative: no row limit, as ever (the
+       // message's own size bound still holds).
+       "ZENTIB_ERROR : Invalid Sensor 1 Max Rows to upload Value", "Sensor 1 Max Rows\t= ",
+       INT32_MIN, INT32_MAX, true},
   };
   if (!read_numeric_keys(config, ble_keys, std::size(ble_keys))) return false;
 
