@@ -151,7 +151,9 @@ int connect_to_answering_address(ConnectStart &start) {
     return MOSQ_ERR_EAI;
   }
   set_port(addresses, start.port);
-  const addrinfo *chosen = choose_address(addresses, start);
+  // A start left behind connects nothing: the run that wanted it has ended,
+  // and the library's TLS set-up would touch state a teardown cleans up.
+  const addrinfo *chosen = start.abandoned_by_waiter() ? nullptr : choose_address(addresses, start);
   char numeric[NI_MAXHOST] = {};
   int result = MOSQ_ERR_ERRNO;
   errno = ECONNREFUSED;
