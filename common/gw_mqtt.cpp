@@ -154,7 +154,7 @@ int connect_to_answering_address(ConnectStart &start) {
   // A start left behind connects nothing: the run that wanted it has ended,
   // and the library's TLS set-up would touch state a teardown cleans up.
   const addrinfo *chosen = start.abandoned_by_waiter() ? nullptr : choose_address(addresses, start);
-  char numeric[NI_MAXHOST] = {};
+  char numeric[INET6_ADDRSTRLEN + 16] = {};  // with room for a scope (%interface)
   int result = MOSQ_ERR_ERRNO;
   errno = ECONNREFUSED;
   if (chosen != nullptr && start.tls) {
