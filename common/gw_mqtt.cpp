@@ -65,8 +65,9 @@ AnsweredAddress answered_address;
 
 bool is_answered_address(const addrinfo &candidate) {
   pthread_mutex_lock(&answered_address.lock);
-  const bool same = candidate.ai_addrlen == answered_address.size &&
-                    std::memcmp(candidate.ai_addr, &answered_address.address, candidate.ai_addrlen) == 0;
+  const bool same =
+      candidate.ai_addrlen == answered_address.size &&
+      std::memcmp(candidate.ai_addr, &answered_address.address, candidate.ai_addrlen) == 0;
   pthread_mutex_unlock(&answered_address.lock);
   return same;
 }
@@ -156,7 +157,7 @@ int connect_to_answering_address(ConnectStart &start) {
   const addrinfo *chosen = start.abandoned_by_waiter() ? nullptr : choose_address(addresses, start);
   char numeric[INET6_ADDRSTRLEN + 16] = {};  // with room for a scope (%interface)
   int result = MOSQ_ERR_ERRNO;
-  errno = ECONNREFUSED;
+  if (chosen == nullptr) errno = ECONNREFUSED;
   if (chosen != nullptr && start.tls) {
     result = mosquitto_connect_bind_async(start.client, start.host, start.port, start.keep_alive,
                                           chosen->ai_family == AF_INET6 ? "::" : "0.0.0.0");
