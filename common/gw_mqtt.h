@@ -6,10 +6,10 @@
 // network loop (a second): the connect is non-blocking and its progress is
 // driven by those passes, so a broker whose packets are dropped, or one that
 // accepts TCP and never answers, holds a stop up for a second at most. The
-// name lookup of a broker host, which the client library makes inside each
-// connect and which blocks for as long as the resolver takes (10 s and more
-// when the uplink is dead), runs on a thread of its own (start_connection):
-// a stop leaves it behind instead of waiting for it.
+// name lookup of a broker host, which blocks for as long as the resolver
+// takes (10 s and more when the uplink is dead), and the choice among its
+// addresses run on a thread of its own (start_connection): a stop leaves it
+// behind instead of waiting for it.
 //
 // Threads: connect_with_retry runs on the MQTT thread only; publish_message
 // on any thread that keeps the client alive for the call (sensor_handler
@@ -25,32 +25,41 @@ struct mosquitto;
 
 namespace gw {
 
-// Connects client to host:port with keep_alive seconds, retrying 2 s after
-// each failed attempt until one succeeds, connect_stop is set or pacing is
-// cancelled. An attempt succeeds once the TCP connection is up and the
-// CONNECT has left; the broker's answer comes in the network loop. It fails
-// when the connection is refused or reset, or when nothing comes back
-// within keep_alive seconds (the client library then gives the socket up).
-// connect_idle is clear while it runs. Returns 0 when connected, 1 when a
-// stop ended it (also when the last attempt had succeeded). A stop during a
-// name lookup hands the client to the lookup (see start_connection) and
-// sets *client to nullptr; otherwise the client stays the caller's.
-int connect_with_retry(struct mosquitto **client, const char *host, int port, int keep_alive);
+// Connects client to host:port with keep_alive seconds (over TLS when the
+// client was set up for it, tls), retrying 2 s after each failed attempt
+// until one succeeds, connect_stop is set or pacing is cancelled. An attempt
+// succeeds once the TCP connection is up and the CONNECT has left; the
+// broker's answer comes in the network loop. It fails when no address of
+// host answers (see start_connection), when the connection is reset, or
+// when nothing comes back within keep_alive seconds (the client library
+// then gives the socket up). connect_idle is clear while it runs. Returns 0
+// when connected, 1 when a stop ended it (also when the last attempt had
+// succeeded). A stop during a name lookup hands the client to the lookup
+// (see start_connection) and sets *client to nullptr; otherwise the client
+// stays the caller's.
+int connect_with_retry(struct mosquitto **client, const char *host, int port, int keep_alive,
+                       bool tls);
 
 // The result of start_connection when a stop came first.
 constexpr int connect_abandoned = -1000;
 
-// Starts a connection of *client on a thread of its own and waits until the
-// start returns or the connect loop is stopped (connect_stop, a cancelled
-// pacing). host nullptr: a reconnect to the broker the client had, else a
-// first connect to host:port with keep_alive seconds. The start holds the
-// one name lookup of the attempt; the host name itself reaches the client
-// library, which checks it against a TLS broker's certificate. Returns the
-// library's result, or connect_abandoned when the stop came first: the
-// client then belongs to the lookup, which leaves and destroys it once the
-// resolver has answered or given up, and *client is nullptr. No other
-// thread may use the client until this returns.
-int start_connection(struct mosquitto **client, const char *host, int port, int keep_alive);
+// Starts a connection (or a reconnect) of *client to host:port with
+// keep_alive seconds on a thread of its own and waits until the start
+// returns or the connect loop is stopped (connect_stop, a cancelled
+// pacing). The start holds the one name lookup of the attempt. A name with
+// several addresses (a dual-stack or round-robin broker) is not left to the
+// library, which would stop at the first address whose handshake is merely
+// under way: each address is probed in turn with a TCP handshake, the next
+// at once after a refusal and after 3 s of silence, starting with the
+// address that answered last, and the library connects to the first that
+// answers (no address answering: a failed attempt). With tls the host name
+// itself still reaches the library, which checks it against the broker's
+// certificate. Returns the library's result, or connect_abandoned when the
+// stop came first: the client then belongs to the lookup, which leaves and
+// destroys it once the resolver has answered or given up, and *client is
+// nullptr. No other thread may use the client until this returns.
+int start_connection(struct mosquitto **client, const char *host, int port, int keep_alive,
+                     bool tls);
 
 // Destroys a client that no network loop drives, leaving the broker with a
 // DISCONNECT when its socket is open (the broker then keeps the last will

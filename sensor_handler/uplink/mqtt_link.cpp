@@ -315,9 +315,14 @@ LoopEnd run_network_loop(struct mosquitto *client) {
     // A stop during the pause: the loop's first check ends it.
     if (gw::pacing_sleep(link_state.pause_after_end()) || !service_running()) continue;
     // Nobody else reaches the client while its reconnect (and name lookup)
-    // runs: a stop may hand it to the lookup, which then destroys it.
+    // runs: a stop may hand it to the lookup, which then destroys it. The
+    // name is looked up again, so every address of the broker is tried.
     share_client(nullptr);
-    if (gw::start_connection(&client, nullptr, 0, 0) == gw::connect_abandoned) return end;
+    const ServiceConfig &config = service_config;
+    if (gw::start_connection(&client, config.broker_host, static_cast<int>(config.broker_port),
+                             keep_alive_seconds, config.mqtt_tls != 0) == gw::connect_abandoned) {
+      return end;
+    }
     share_client(client);
   }
   ClientHold state;
@@ -338,7 +343,7 @@ void *mqtt_thread(void *) {
     struct mosquitto *client = create_client(config);
     if (client == nullptr) break;
     if (gw::connect_with_retry(&client, config.broker_host, static_cast<int>(config.broker_port),
-                               keep_alive_seconds) != 0) {
+                               keep_alive_seconds, config.mqtt_tls != 0) != 0) {
       if (client != nullptr) give_up_client(client);
       gw::wait_next_period(&deadline, posting_rate, static_cast<int>(config.sensor_number));
       continue;

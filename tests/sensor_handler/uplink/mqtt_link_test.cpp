@@ -297,6 +297,19 @@ TEST_F(MqttLink, StopsNeverWaitOnABrokerThatDropsOrNeverAnswers) {
     EXPECT_EQ(gateway.stderr_text(), "");      // a lookup left behind included
     if (resolves) {
       EXPECT_GT(recv(resolver.get(), nullptr, 0, MSG_DONTWAIT | MSG_TRUNC), 0);  // it was asked
+      // A configuration failure (an empty firmware version file) ends the
+      // process while the lookup is still left behind: the parent must see
+      // the stored 4, never a death by signal.
+      gwtest::GatewayProcess failing(pids());
+      ASSERT_TRUE(failing.wait_for_output("LHI Rate", 20s));
+      sleep(1);  // its lookup is under way
+      ASSERT_TRUE(gwtest::write_file("/etc/openwrt_version", ""));
+      failing.send_signal(SIGUSR1);
+      auto failed = failing.wait_exit(30s);
+      ASSERT_TRUE(failed);
+      EXPECT_EQ(failed->signal, 0);
+      EXPECT_EQ(failed->code, 4);
+      EXPECT_EQ(failing.stderr_text(), "");
     }
     std::printf("[ measured ] %s: next run after %lld ms, exit after %lld ms\n", what,
                 static_cast<long long>(rebuilt / 1ms), static_cast<long long>(ended / 1ms));

@@ -7,8 +7,10 @@
 #include <chrono>
 #include <cstdio>
 #include <mosquitto.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "config/configuration.h"
 #include "config/identity.h"
 #include "gw_pacing.h"
+#include "process.h"
 #include "stop/stop_flags.h"
 #include "sandbox.h"
 #include "signal_recorder.h"
@@ -138,14 +141,24 @@ TEST_F(MqttTls, VerifiedLinkCarriesEveryPacket) {
 }
 
 // A broker named by its host name: the name, looked up on a thread of its
-// own, is still what its certificate is checked against.
+// own, is still what its certificate is checked against, also when the
+// name's first address (::1) drops every handshake and the link goes to
+// its second.
 TEST_F(MqttTls, HostNameIsCheckedAgainstTheCertificate) {
   unlink("/etc/hosts");  // a link would lead out of the overlay
-  ASSERT_TRUE(gwtest::write_file("/etc/hosts", "127.0.0.1 localhost broker.example\n"));
+  ASSERT_TRUE(gwtest::write_file("/etc/hosts",
+                                 "::1 broker.example\n127.0.0.1 localhost broker.example\n"));
   for (const char *name : {"broker.example", "localhost"}) {
     SCOPED_TRACE(name);
     broker_.stop();
     start_broker("other-name");  // valid for broker.example alone
+    sockaddr_in6 first{AF_INET6, htons(static_cast<uint16_t>(broker_.tls_port())), 0,
+                       in6addr_loopback, 0};
+    const auto *raw = reinterpret_cast<const sockaddr *>(&first);
+    gwtest::UniqueFd silent(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    gwtest::UniqueFd slot(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(bind(silent.get(), raw, sizeof first) == 0 && listen(silent.get(), 0) == 0 &&
+                connect(slot.get(), raw, sizeof first) == 0);
     std::snprintf(service_config.broker_host, sizeof service_config.broker_host, "%s", name);
     gwtest::StdoutCapture capture;
     start({mqtt_thread}, broker_.tls_port());
