@@ -528,14 +528,17 @@ int collect_row(void *context, int column_count, char **values, char ** /*names*
   // either in the batch with its cursor advance or not at all.
   const std::uint64_t wanted =
       raw_batch_text.length() + filtered_batch_text.length() +
-      (payload != nullptr ? payload_length + 1 : 0) + (payload2 != nullptr ? payload2_length + 1 : 0) +
+      (payload != nullptr ? payload_length + 1 : 0) +
+      (payload2 != nullptr ? payload2_length + 1 : 0) +
       decimal_digits(raw_packet_count + (payload != nullptr ? 1 : 0)) +
       decimal_digits(filtered_packet_count + (payload2 != nullptr ? 1 : 0));
   if (wanted > collector->room) {
     collector->full = true;
     // A row no message can hold is passed over, or every batch would stop
     // here.
-    if (raw_batch_text.empty() && filtered_batch_text.empty()) advance_cursor(collector->cursor, values[3]);
+    if (raw_batch_text.empty() && filtered_batch_text.empty()) {
+      advance_cursor(collector->cursor, values[3]);
+    }
     return 1;
   }
   bool fits = (payload == nullptr || raw_batch_text.reserve_item(payload_length)) &&

@@ -36,18 +36,6 @@ int format_batch(char *buffer, std::size_t size, const char *raw_text,
                        static_cast<int>(raw_packet_count), raw_text);
 }
 
-// What the two texts and the digits of both counts may take in a message
-// of at most batch_message_limit bytes, beside the template, client_id and
-// firmware_version.
-std::size_t batch_text_room() {
-  raw_packet_count = 0;
-  filtered_packet_count = 0;
-  const int fixed = format_batch(nullptr, 0, "", "");
-  const int zero_digits = service_config.smoothing_filter != 0 ? 2 : 1;
-  if (fixed < 0 || static_cast<std::size_t>(fixed - zero_digits) >= batch_message_limit) return 0;
-  return batch_message_limit - static_cast<std::size_t>(fixed - zero_digits);
-}
-
 // One posting period while connected: select, move the publish cursor,
 // publish once. At QoS 1 and 2 a period whose two batches are still on
 // their way selects nothing: the rows wait in the store, whose size limit
@@ -91,6 +79,15 @@ BatchPayload &BatchPayload::operator=(BatchPayload &&other) noexcept {
     other.length_ = 0;
   }
   return *this;
+}
+
+std::size_t batch_text_room() {
+  raw_packet_count = 0;
+  filtered_packet_count = 0;
+  const int fixed = format_batch(nullptr, 0, "", "");
+  const int zero_digits = service_config.smoothing_filter != 0 ? 2 : 1;
+  if (fixed < 0 || static_cast<std::size_t>(fixed - zero_digits) >= batch_message_limit) return 0;
+  return batch_message_limit - static_cast<std::size_t>(fixed - zero_digits);
 }
 
 BatchPayload build_batch_payload(const char *raw_text, const char *filtered_text) {

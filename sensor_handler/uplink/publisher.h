@@ -41,6 +41,12 @@ class BatchPayload {
 
  private:
   friend BatchPayload build_batch_payload(const char *raw_text, const char *filtered_text);
+
+// What the two batch texts and the decimal digits of both counts may take
+// so that the message stays within batch_message_limit beside the template
+// of smoothing_filter, client_id and firmware_version: the select's room.
+// Clears both counts.
+std::size_t batch_text_room();
   char *text_ = nullptr;
   std::size_t length_ = 0;
 };
@@ -52,5 +58,11 @@ class BatchPayload {
 // after "ZENTIB_ERROR : SENSOR%d : MQTT - Cannot allocate the batch
 // message\n\r" when memory is short.
 BatchPayload build_batch_payload(const char *raw_text, const char *filtered_text);
+
+// What the two batch texts and the decimal digits of both counts may take
+// so that the message stays within batch_message_limit beside the template
+// of smoothing_filter, client_id and firmware_version: the select's room.
+// Clears both counts.
+std::size_t batch_text_room();
 
 }  // namespace sensor_handler

@@ -163,6 +163,12 @@ TEST_F(PublisherTest, SmoothedTemplateHoldsTheLongestIdentity) {
             "\"packet_count\":2,\"raw_beacons_data\":\"AA01;AA02;\","
             "\"filtered_packet_count\": 1, \"filtered_beacons_data\": \"CC01;\"}");
   EXPECT_EQ(last_published_dbid.load(), 3u);
+
+  // Texts and counts that fill the room the select is given make a message
+  // of exactly 128 KiB beside this identity.
+  const std::string raw(batch_text_room() - 8 - 1, 'A');
+  raw_packet_count = filtered_packet_count = 1000;
+  EXPECT_EQ(build_batch_payload(raw.c_str(), "C").length(), 131072u);
 }
 
 // Disconnected: nothing selected. A refused publish (a stop in progress)
@@ -217,51 +223,6 @@ TEST_F(PublisherTest, PublishersSurviveClientReplacement) {
   stop_thread();
   EXPECT_GE(probe_->messages("/Logs/Info").size(), 2u);
   EXPECT_GE(batches().size(), 2u);
-}
-
-// No row limit (a setting of 2^31 or more reads back negative) or a very
-// large one, with or without the smoothed part: each message stops before
-// the row that would take it past 128 KiB, and the next posting period
-// carries the rest; every row once, in order.
-TEST_F(PublisherTest, BatchMessagesStayWithin128KiB) {
-  std::snprintf(service_config.client_id, sizeof service_config.client_id, "ABCDEFGHIJKLMNO");
-  std::snprintf(firmware_version, sizeof firmware_version, "OpenWrt-21.02.7-r16");
-  auto items = [](const std::string &message, const std::string &field) {
-    std::vector<std::string> found;
-    std::size_t at = message.find(field);
-    if (at == std::string::npos) return found;
-    for (at += field.size(); message[at] != '"'; at = message.find(';', at) + 1) {
-      found.push_back(message.substr(at, message.find(';', at) - at));
-    }
-    return found;
-  };
-  int row = 0;
-  for (const auto &[smoothing, limit] : {std::pair{0, -1}, std::pair{1, INT32_MAX}}) {
-    service_config.smoothing_filter = smoothing;
-    service_config.max_rows_upload = limit;
-    std::vector<std::string> raw, filtered;
-    for (int end = row + 2000; row < end; ++row) {
-      char text[88];
-      std::snprintf(text, sizeof text, row % 4 == 3 && smoothing ? "%033d" : "%087d", row);
-      (row % 4 == 3 && smoothing ? filtered : raw).push_back(text);
-      ASSERT_EQ(insert_beacon_row(1, row % 4 == 3 && smoothing ? nullptr : text,
-                                  row % 4 == 3 && smoothing ? text : nullptr), 101);
-    }
-    start_thread();
-    ASSERT_TRUE(probe_->wait_for(topic, 2, 5s));
-    stop_thread();
-    const std::vector<std::string> sent = batches();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_LE(sent[0].size(), 131072u);
-    EXPECT_GT(sent[0].size() + 88, 131072u);  // the next row would not have fitted
-    std::vector<std::string> raw_sent = items(sent[0], "\"raw_beacons_data\":\"");
-    std::vector<std::string> filtered_sent = items(sent[0], "\"filtered_beacons_data\": \"");
-    for (const std::string &text : items(sent[1], "\"raw_beacons_data\":\"")) raw_sent.push_back(text);
-    for (const std::string &text : items(sent[1], "\"filtered_beacons_data\": \"")) filtered_sent.push_back(text);
-    EXPECT_EQ(raw_sent, raw);
-    EXPECT_EQ(filtered_sent, filtered);
-    probe_->clear();
-  }
 }
 
 TEST_F(PublisherTest, RowLimitZeroPublishesNothing) {
