@@ -499,7 +499,9 @@ TEST_F(MqttThreadInProcess, SlowUplinkAtQos1HoldsRowsInTheStore) {
   publisher.join();
   feeder.join();
   close_beacon_db();
+#ifndef __SANITIZE_ADDRESS__  // whose quarantine keeps freed blocks resident
   EXPECT_LE(peak_kib - first_kib, 2048u) << first_kib << " KiB at 30 s";
+#endif
   EXPECT_EQ(broken, 0u);
   EXPECT_GT(last_row, 3000u);
   EXPECT_LE(handed, last_row + 3 * 150);  // two on their way, one arrived but not yet seen
