@@ -260,10 +260,11 @@ int connect_with_retry(struct mosquitto **client, const char *host, int port, in
   return stopped ? 1 : 0;
 }
 
-int publish_message(struct mosquitto *client, const char *topic, const char *payload, int qos) {
+int publish_message(struct mosquitto *client, const char *topic, const char *payload, int qos,
+                    int *mid) {
   if (connect_stop.load(std::memory_order_acquire) != 0) return 1;
   if (client == nullptr || topic == nullptr || payload == nullptr) return 1;
-  const int result = mosquitto_publish(client, nullptr, topic, static_cast<int>(std::strlen(payload)),
+  const int result = mosquitto_publish(client, mid, topic, static_cast<int>(std::strlen(payload)),
                                        payload, qos, false);
   return result == MOSQ_ERR_SUCCESS ? 0 : 1;
 }

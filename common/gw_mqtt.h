@@ -81,8 +81,10 @@ constexpr int network_pass_ms = 1000;
 
 // Publishes payload (without its terminator), retain off. 0 when the
 // library accepted it; 1 when connect_stop is set (nothing sent), there is
-// no client, or on any library error. Prints nothing.
-int publish_message(struct mosquitto *client, const char *topic, const char *payload, int qos);
+// no client, or on any library error. Prints nothing. mid, when given,
+// receives the message ID the library's publish callback will report.
+int publish_message(struct mosquitto *client, const char *topic, const char *payload, int qos,
+                    int *mid = nullptr);
 
 // The client library opens its socket pair (at mosquitto_new and at every
 // mosquitto_connect) and its broker socket (also when it reconnects by

@@ -77,7 +77,15 @@ bool read_table_sequence(sqlite3 *db, std::uint64_t *sequence) {
 struct BatchCollector {
   std::atomic<std::uint64_t> *cursor;
   bool cut;
+  std::uint64_t room;  // for both texts and both counts' digits
+  bool full;           // the next row would pass room
 };
+
+std::uint64_t decimal_digits(std::int32_t count) {
+  std::uint64_t digits = 1;
+  for (; count >= 10; count /= 10) ++digits;
+  return digits;
+}
 
 void print_select_failure(const char *table, int sensor_number) {
   gw::gw_printf("ZENTIB_ERROR : SENSOR%d : MQTT - Cannot Select values from %s Table\n\r",
@@ -516,8 +524,23 @@ int collect_row(void *context, int column_count, char **values, char ** /*names*
   std::size_t payload_length = payload != nullptr ? std::strlen(payload) : 0;
   std::size_t payload2_length = payload2 != nullptr ? std::strlen(payload2) : 0;
 
-  // Room for the whole row first, so a row is either in the batch with its
-  // cursor advance or not at all.
+  // The message's bound first, then memory for the whole row, so a row is
+  // either in the batch with its cursor advance or not at all.
+  const std::uint64_t wanted =
+      raw_batch_text.length() + filtered_batch_text.length() +
+      (payload != nullptr ? payload_length + 1 : 0) +
+      (payload2 != nullptr ? payload2_length + 1 : 0) +
+      decimal_digits(raw_packet_count + (payload != nullptr ? 1 : 0)) +
+      decimal_digits(filtered_packet_count + (payload2 != nullptr ? 1 : 0));
+  if (wanted > collector->room) {
+    collector->full = true;
+    // A row no message can hold is passed over, or every batch would stop
+    // here.
+    if (raw_batch_text.empty() && filtered_batch_text.empty()) {
+      advance_cursor(collector->cursor, values[3]);
+    }
+    return 1;
+  }
   bool fits = (payload == nullptr || raw_batch_text.reserve_item(payload_length)) &&
               (payload2 == nullptr || filtered_batch_text.reserve_item(payload2_length));
   if (!fits) {
@@ -545,7 +568,7 @@ int collect_row(void *context, int column_count, char **values, char ** /*names*
 }
 
 int select_batch(BeaconDb &db, const char *table, std::atomic<std::uint64_t> *cursor,
-                 std::int32_t limit, int sensor_number) {
+                 std::int32_t limit, int sensor_number, std::size_t text_room) {
   rows_selected = 0;
   raw_packet_count = 0;
   filtered_packet_count = 0;
@@ -566,13 +589,13 @@ int select_batch(BeaconDb &db, const char *table, std::atomic<std::uint64_t> *cu
     return 1;
   }
 
-  BatchCollector collector{cursor, false};
+  BatchCollector collector{cursor, false, text_room, false};
   gw::SqliteErrorText error;
   int rc = db.exec(sql, collect_row, &collector, error.out());
   if (collector.cut) {
     gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Batch text cannot grow, batch cut at %d rows\n\r",
                   sensor_number, static_cast<int>(rows_selected));
-  } else if (rc != SQLITE_OK) {
+  } else if (rc != SQLITE_OK && !collector.full) {
     print_select_failure(table, sensor_number);
     return 1;
   }

@@ -264,9 +264,14 @@ constexpr std::size_t batch_text_limit = 8u * 1024u * 1024u;
 // texts are empty. Rows collected before a failure stay in the texts and
 // keep the cursor's advance. A batch cut short prints "ZENTIB_ERROR :
 // SENSOR%d : Batch text cannot grow, batch cut at %d rows\n\r" and keeps
-// what it collected; the cursor stays at its last row.
+// what it collected; the cursor stays at its last row. Whatever the limit,
+// the select also stops, silently, before the row that would make both
+// texts and the decimal digits of both counts pass text_room (the batch
+// message's bound less its fixed part); the rest follows in the next batch,
+// and a first row that passes it alone is passed over.
 int select_batch(BeaconDb &db, const char *table, std::atomic<std::uint64_t> *cursor,
-                 std::int32_t limit, int sensor_number);
+                 std::int32_t limit, int sensor_number,
+                 std::size_t text_room = SIZE_MAX);
 
 // select_batch's row callback (sqlite3_exec form; context is select_batch's
 // own collector). Returns 0, or 1 to end the select when the texts cannot

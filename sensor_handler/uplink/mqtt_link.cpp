@@ -47,6 +47,17 @@ constexpr std::uint32_t refusal_pause_first_ms = 30000;
 constexpr std::uint32_t refusal_pause_longest_ms = 900000;
 // Time a stop gives the DISCONNECT to leave.
 constexpr std::uint32_t leave_flush_ms = 1000;
+// At QoS 1 and 2 the client library keeps every message until the broker
+// acknowledges it, without bound, and sends it again over each reconnect
+// of the same client. Two batches at most are on their way: the second
+// keeps a slow uplink busy while the first one's acknowledgement comes
+// back, and no more than two messages of at most 128 KiB wait in memory.
+constexpr int max_batches_in_flight = 2;
+// Batches on their way with no acknowledgement for this long (two batches
+// of 128 KiB take it at about 2 KB/s, slower than the 5 s keep-alive lets a
+// link carry one) belong to a link that will not carry them: the client is
+// given up, and its queue with it.
+constexpr std::uint32_t batch_stall_seconds = 120;
 
 // A pause that doubles at every use up to its longest.
 class Backoff {
@@ -106,6 +117,74 @@ struct ClientState {
 ClientState &client_state() {
   static ClientState state;
   return state;
+}
+
+// The batches handed to the current client at QoS 1 or 2 and not yet
+// acknowledged (PUBACK, PUBCOMP), by message ID. A publish counts its batch
+// (handing_over) before the library has the message, since the broker's
+// answer may reach the callback on mqtt_thread before the ID is known;
+// IDs acknowledged meanwhile are kept in early and matched afterwards.
+// The birth, ping and failure packets are acknowledged too and match
+// nothing. lock guards every field; it is taken last (inside the client
+// lock and inside the library's callback) and never held across a call
+// into the library.
+struct BatchFlight {
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  int mids[max_batches_in_flight] = {};  // 0: free (the library's IDs start at 1)
+  bool handing_over = false;
+  int early[4] = {};
+  std::uint32_t progress = 0;  // pacing clock at the last hand-over or acknowledgement
+
+  int count() const {
+    int count = handing_over ? 1 : 0;
+    for (int mid : mids) count += mid != 0 ? 1 : 0;
+    return count;
+  }
+};
+
+BatchFlight batch_flight;
+
+class FlightHold {
+ public:
+  FlightHold() { pthread_mutex_lock(&batch_flight.lock); }
+  ~FlightHold() { pthread_mutex_unlock(&batch_flight.lock); }
+  FlightHold(const FlightHold &) = delete;
+  FlightHold &operator=(const FlightHold &) = delete;
+  BatchFlight *operator->() const { return &batch_flight; }
+};
+
+// A new or destroyed client has nothing on its way.
+void reset_batch_flight() {
+  FlightHold flight;
+  for (int &mid : flight->mids) mid = 0;
+  for (int &mid : flight->early) mid = 0;
+  flight->handing_over = false;
+}
+
+void on_publish(struct mosquitto *, void *, int mid) {
+  FlightHold flight;
+  for (int &known : flight->mids) {
+    if (known == mid) {
+      known = 0;
+      flight->progress = gw::pacing_clock_seconds();
+      return;
+    }
+  }
+  if (!flight->handing_over) return;
+  for (int &early : flight->early) {
+    if (early == 0) {
+      early = mid;
+      return;
+    }
+  }
+}
+
+// True when batches have waited too long for their acknowledgement.
+bool batches_stalled() {
+  if (service_config.mqtt_qos == 0) return false;
+  FlightHold flight;
+  return flight->count() > 0 && !flight->handing_over &&
+         gw::pacing_clock_seconds() - flight->progress >= batch_stall_seconds;
 }
 
 class ClientHold {
@@ -220,6 +299,8 @@ struct mosquitto *create_client(const ServiceConfig &config) {
   mosquitto_connect_callback_set(client, on_connect);
   mosquitto_disconnect_callback_set(client, on_disconnect);
   mosquitto_message_callback_set(client, on_message);
+  mosquitto_publish_callback_set(client, on_publish);
+  reset_batch_flight();
   return client;
 }
 
@@ -230,6 +311,7 @@ void give_up_client(struct mosquitto *client) {
   ClientHold state;
   // A connect that succeeded just as the stop came leaves cleanly.
   gw::leave_and_destroy(client);
+  reset_batch_flight();
   if (state->client == client) state->client = nullptr;
 }
 
@@ -297,6 +379,13 @@ LoopEnd run_network_loop(struct mosquitto *client) {
   for (;;) {
     if (!service_running()) {
       leave_cleanly(client);
+      break;
+    }
+    if (batches_stalled()) {
+      gw::gw_printf("ZENTIB_ERROR : MQTT - Batches not acknowledged for %u s, new connection\n\r",
+                    static_cast<unsigned>(batch_stall_seconds));
+      if (mosquitto_socket(client) >= 0) on_disconnect(client, nullptr, MOSQ_ERR_KEEPALIVE);
+      end = LoopEnd::failed;
       break;
     }
     if (mosquitto_socket(client) >= 0) {
@@ -407,6 +496,8 @@ void on_disconnect(struct mosquitto *, void *, int) {
 
 void set_mqtt_client(struct mosquitto *client) {
   ClientHold state;
+  if (client != nullptr) mosquitto_publish_callback_set(client, on_publish);
+  reset_batch_flight();
   state->client = client;
 }
 
@@ -415,6 +506,42 @@ int publish_to_broker(const char *topic, const char *payload) {
   if (state->client == nullptr) return 1;
   return gw::publish_message(state->client, topic, payload,
                              static_cast<int>(service_config.mqtt_qos));
+}
+
+bool batch_slot_free() {
+  if (service_config.mqtt_qos == 0) return true;
+  FlightHold flight;
+  return flight->count() < max_batches_in_flight;
+}
+
+int publish_batch(const char *topic, const char *payload) {
+  const int qos = static_cast<int>(service_config.mqtt_qos);
+  if (qos == 0) return publish_to_broker(topic, payload);
+  ClientHold state;
+  if (state->client == nullptr) return 1;
+  {
+    FlightHold flight;
+    if (flight->count() == 0) flight->progress = gw::pacing_clock_seconds();
+    flight->handing_over = true;
+  }
+  int mid = 0;
+  const int result = gw::publish_message(state->client, topic, payload, qos, &mid);
+  FlightHold flight;
+  flight->handing_over = false;
+  bool acknowledged = false;
+  for (int &early : flight->early) {
+    acknowledged = acknowledged || (early == mid && mid != 0);
+    early = 0;
+  }
+  // A refused publish left nothing with the library.
+  if (result != 0 || acknowledged) return result;
+  for (int &known : flight->mids) {
+    if (known == 0) {
+      known = mid;
+      break;
+    }
+  }
+  return result;
 }
 
 void disconnect_mqtt_client() {
@@ -426,6 +553,7 @@ void disconnect_mqtt_client() {
 void destroy_mqtt_client() {
   ClientHold state;
   if (state->client != nullptr) mosquitto_destroy(state->client);
+  reset_batch_flight();
   state->client = nullptr;
   state->network_loop_running = false;
 }

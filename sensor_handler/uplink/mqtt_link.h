@@ -26,6 +26,9 @@
 //                 its network loop runs: a publish and a destroy of the same
 //                 client never overlap. Taken before any lock of the client
 //                 library, never while waiting for the network loop.
+// The batch count's lock (mqtt_link.cpp) guards the batches on their way;
+//                 taken last, inside the client lock and inside the
+//                 library's publish callback, never across a library call.
 #pragma once
 
 struct mosquitto;
@@ -35,14 +38,26 @@ namespace sensor_handler {
 // Thread entry; started by run_service at every build.
 void *mqtt_thread(void *unused);
 
-// Makes client the current client (nullptr: none). The previous one is not
-// destroyed here.
+// Makes client the current client (nullptr: none), with the batch count
+// afresh and the publish callback set. The previous one is not destroyed
+// here.
 void set_mqtt_client(struct mosquitto *client);
 
 // Publishes payload on topic with the configured QoS through the current
 // client. 0 when the library accepted it; 1 when there is no client, a stop
 // refused it or the library failed.
 int publish_to_broker(const char *topic, const char *payload);
+
+// Batches at QoS 1 and 2: publish_batch publishes like publish_to_broker
+// and counts the batch until the broker acknowledges it (the client's
+// publish callback, on mqtt_thread). batch_slot_free is false while two
+// batches are on their way, so the caller hands over no more; at QoS 0 it
+// is always true and nothing is counted. The count starts afresh with each
+// client: a reconnect of the same client sends what was on its way again
+// and keeps counting it, a client given up (no acknowledgement for 120 s, a
+// fatal loop error, the teardown) takes it along.
+bool batch_slot_free();
+int publish_batch(const char *topic, const char *payload);
 
 // Teardown, run_service only, after the stop flags are up.
 // disconnect_mqtt_client asks the current client to disconnect, which wakes

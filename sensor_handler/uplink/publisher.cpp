@@ -37,18 +37,21 @@ int format_batch(char *buffer, std::size_t size, const char *raw_text,
 }
 
 // One posting period while connected: select, move the publish cursor,
-// publish once.
+// publish once. At QoS 1 and 2 a period whose two batches are still on
+// their way selects nothing: the rows wait in the store, whose size limit
+// pauses reading, rather than in the client library's unbounded queue.
 void publish_next_batch(int sensor_number) {
   const ServiceConfig &config = service_config;
+  if (!batch_slot_free()) return;
   if (select_batch(beacon_db, "BLE", &highest_selected_dbid, config.max_rows_upload,
-                   sensor_number) == 0 &&
+                   sensor_number, batch_text_room()) == 0 &&
       beacon_db.mark_batch_published()) {
     BatchPayload payload =
         build_batch_payload(raw_batch_text.c_str(), filtered_batch_text.c_str());
     free_batch_texts();
     // A refused or failed publish loses the batch: its rows are already
     // behind the publish cursor and are deleted as published.
-    if (payload) publish_to_broker(config.mqtt_topic, payload.c_str());
+    if (payload) publish_batch(config.mqtt_topic, payload.c_str());
   }
   free_batch_texts();
 }
@@ -76,6 +79,15 @@ BatchPayload &BatchPayload::operator=(BatchPayload &&other) noexcept {
     other.length_ = 0;
   }
   return *this;
+}
+
+std::size_t batch_text_room() {
+  raw_packet_count = 0;
+  filtered_packet_count = 0;
+  const int fixed = format_batch(nullptr, 0, "", "");
+  const int zero_digits = service_config.smoothing_filter != 0 ? 2 : 1;
+  if (fixed < 0 || static_cast<std::size_t>(fixed - zero_digits) >= batch_message_limit) return 0;
+  return batch_message_limit - static_cast<std::size_t>(fixed - zero_digits);
 }
 
 BatchPayload build_batch_payload(const char *raw_text, const char *filtered_text) {

@@ -10,7 +10,7 @@
 // Thread: publish_thread only, one per service run. It owns the batch texts
 // of the store and the message it builds from them; it shares the database
 // (under the store's lock, taken by select_batch and mark_batch_published)
-// and the client (under the client lock, taken by publish_to_broker).
+// and the client (under the client lock, taken by publish_batch).
 // mqtt_connected and the stop flags are read without a lock.
 #pragma once
 
@@ -19,6 +19,11 @@
 namespace sensor_handler {
 
 void *publish_thread(void *unused);
+
+// No batch message is longer, whatever max_rows_upload says: hosted brokers
+// drop larger ones, and two of them on their way (QoS 1 and 2) are what the
+// board's memory holds for the uplink.
+constexpr std::size_t batch_message_limit = 128u * 1024u;
 
 // The JSON message of one batch, on the heap; freed once by its owner.
 class BatchPayload {
@@ -36,6 +41,7 @@ class BatchPayload {
 
  private:
   friend BatchPayload build_batch_payload(const char *raw_text, const char *filtered_text);
+
   char *text_ = nullptr;
   std::size_t length_ = 0;
 };
@@ -47,5 +53,11 @@ class BatchPayload {
 // after "ZENTIB_ERROR : SENSOR%d : MQTT - Cannot allocate the batch
 // message\n\r" when memory is short.
 BatchPayload build_batch_payload(const char *raw_text, const char *filtered_text);
+
+// What the two batch texts and the decimal digits of both counts may take
+// so that the message stays within batch_message_limit beside the template
+// of smoothing_filter, client_id and firmware_version: the select's room.
+// Clears both counts.
+std::size_t batch_text_room();
 
 }  // namespace sensor_handler

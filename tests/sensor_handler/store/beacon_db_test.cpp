@@ -303,6 +303,16 @@ TEST_F(BeaconDbTest, SelectLimitSplitsBatchesZeroSelectsNothingNegativeAll) {
   EXPECT_EQ(raw_packet_count, 1);
   EXPECT_EQ(select(2), 1);
   EXPECT_EQ(highest_selected_dbid.load(), 5u);
+
+  // A message's room, for both texts and both counts' digits: the select
+  // stops before the row that would pass it, and a row that passes it alone
+  // is passed over.
+  highest_selected_dbid = 0;
+  for (const auto &[room, texts] : std::vector<std::pair<std::size_t, std::string>>{
+           {8, "P1;P2;"}, {7, "P3;"}, {4, ""}, {100, "P5;"}}) {
+    EXPECT_EQ(select_batch(beacon_db, "BLE", &highest_selected_dbid, -1, 1, room), texts.empty());
+    EXPECT_EQ(raw_batch_text.c_str(), texts);
+  }
 }
 
 TEST_F(BeaconDbTest, SelectFailuresPrintTheirLineWithoutMovingTheCursor) {

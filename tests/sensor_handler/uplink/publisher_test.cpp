@@ -163,6 +163,12 @@ TEST_F(PublisherTest, SmoothedTemplateHoldsTheLongestIdentity) {
             "\"packet_count\":2,\"raw_beacons_data\":\"AA01;AA02;\","
             "\"filtered_packet_count\": 1, \"filtered_beacons_data\": \"CC01;\"}");
   EXPECT_EQ(last_published_dbid.load(), 3u);
+
+  // Texts and counts that fill the room the select is given make a message
+  // of exactly 128 KiB beside this identity.
+  const std::string raw(batch_text_room() - 8 - 1, 'A');
+  raw_packet_count = filtered_packet_count = 1000;
+  EXPECT_EQ(build_batch_payload(raw.c_str(), "C").length(), 131072u);
 }
 
 // Disconnected: nothing selected. A refused publish (a stop in progress)
