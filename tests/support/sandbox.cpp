@@ -488,36 +488,18 @@ std::string read_gpio_export() { return read_file("/sys/class/gpio/export"); }
 // --- /var/tmp -----------------------------------------------------------------
 
 VarTmpOnTmp::VarTmpOnTmp() {
-  const std::string var_tmp = "/var/tmp/";
-  std::string kept;  // the checkout's top folder under /var/tmp, if it lies there
-  UniqueFd original;
-  if (state_dir().rfind(var_tmp, 0) == 0) {
-    kept = state_dir().substr(0, state_dir().find('/', var_tmp.size()));
-    original.reset(::open(kept.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!original.valid()) {
-      ADD_FAILURE() << errno_text("open " + kept);
-      return;
-    }
-  }
-  if (::mount("/tmp", "/var/tmp", nullptr, MS_BIND, nullptr) != 0) {
-    ADD_FAILURE() << errno_text("bind /tmp on /var/tmp");
-    return;
-  }
-  mounted_ = true;
-  if (!kept.empty()) {
-    // The covered folder, reached through the descriptor opened before.
-    const std::string covered = "/proc/self/fd/" + std::to_string(original.get());
-    std::string why;
-    if (!make_dirs(kept, &why)) {
-      ADD_FAILURE() << why;
-      return;
-    }
-    if (::mount(covered.c_str(), kept.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
-      ADD_FAILURE() << errno_text("bind " + kept + " back in");
-      return;
-    }
-  }
-  ok_ = true;
+  // The checkout's top folder under /var/tmp, if it lies there, reached
+  // through a descriptor opened before the bind covers it.
+  const std::size_t end = state_dir().rfind("/var/tmp/", 0) == 0 ? state_dir().find('/', 9) : 0;
+  const std::string kept = state_dir().substr(0, end);
+  UniqueFd original(kept.empty() ? -1 : ::open(kept.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  mounted_ = (kept.empty() || original.valid()) &&
+             ::mount("/tmp", "/var/tmp", nullptr, MS_BIND, nullptr) == 0;
+  const std::string covered = "/proc/self/fd/" + std::to_string(original.get());
+  ok_ = mounted_ && (kept.empty() || (make_dirs(kept, nullptr) &&
+                                      ::mount(covered.c_str(), kept.c_str(), nullptr,
+                                              MS_BIND | MS_REC, nullptr) == 0));
+  if (!ok_) ADD_FAILURE() << errno_text("/tmp on /var/tmp, " + kept + " kept");
 }
 
 VarTmpOnTmp::~VarTmpOnTmp() {

@@ -75,11 +75,6 @@ TEST_F(Identity, HardwareVersionFromDeviceInfoElseBanner) {
   EXPECT_EQ(read_hardware_version(), 0);
   EXPECT_STREQ(hardware_version, "ZX400-industrial-ga");  // cut at 19
 
-  ASSERT_TRUE(gwtest::write_file("/etc/device_info",
-                                 "DEVICE_PRODUCT='ZX\"400\\'\nDEVICE_REVISION='v2'\n"));
-  EXPECT_EQ(read_hardware_version(), 0);
-  EXPECT_STREQ(hardware_version, "ZX400v2");
-
   ASSERT_TRUE(gwtest::write_file("/etc/device_info", "DEVICE_PRODUCT=''\nDEVICE_REVISION=''\n"));
   EXPECT_EQ(read_hardware_version(), 0);
   EXPECT_STREQ(hardware_version, "ZX400revB");
