@@ -5,18 +5,23 @@
 // loop error).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mosquitto.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <regex>
+#include <string>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include "broker.h"
