@@ -5,6 +5,7 @@
 namespace sensor_handler {
 
 PipelineCounters pipeline_counters;
+ScanCounters scan_counters;
 
 namespace {
 
@@ -39,6 +40,13 @@ void reset_smoothing_path_counters() {
                                &pipeline_counters.RC_L1, &pipeline_counters.RC_L2}) {
     reset_stage(*stage);
   }
+}
+
+void reset_scan_counters() {
+  scan_counters.mode.store(ScanMode::none, std::memory_order_relaxed);
+  scan_counters.other_subevents.store(0);
+  scan_counters.legacy_in_extended.store(0);
+  scan_counters.extended_not_stored.store(0);
 }
 
 }  // namespace sensor_handler

@@ -58,6 +58,24 @@ struct PipelineCounters {
 
 extern PipelineCounters pipeline_counters;
 
+// What the scan hears beside the reports it hands on, for the statistics
+// file: how much of a site legacy scanning leaves unseen. Written only by
+// sensor_thread (the mode by the scan controller, the counts by the read
+// phase); read by statistics_writer, relaxed, as the counters above.
+enum class ScanMode : std::uint8_t { none, legacy, extended };
+
+struct ScanCounters {
+  std::atomic<ScanMode> mode{ScanMode::none};
+  // LE Meta events of a subevent the read phase does not handle.
+  Counter64 other_subevents;
+  // Legacy advertisements that came in extended reports and were handed on.
+  Counter64 legacy_in_extended;
+  // Extended advertisements (not legacy PDUs) heard and not stored.
+  Counter64 extended_not_stored;
+};
+
+extern ScanCounters scan_counters;
+
 // The rate rule at a window end, for the path's own thread: rate becomes
 // (counter - window start) / window_seconds, truncated, and the window start
 // takes the counter's value. A window_seconds of 0 is taken as 1.
@@ -67,5 +85,7 @@ void close_rate_window(const Counter64 &counter, Counter64 &window_start, Counte
 // Every value of one path back to 0 (its thread, as it ends).
 void reset_raw_path_counters();
 void reset_smoothing_path_counters();
+// The scan's values back to none and 0 (sensor_thread, as it ends).
+void reset_scan_counters();
 
 }  // namespace sensor_handler
