@@ -372,7 +372,29 @@ bool read_settings(ServiceConfig &config) {
   };
   if (!read_numeric_keys(config, ble_keys, std::size(ble_keys))) return false;
 
-  // The only optional setting: absent means the RSSI filter keeps its state.
+  // Settings a file kept across an upgrade from an older release may lack:
+  // the shipped value then applies, echoed as any other.
+  struct AddedKey {
+    NumericKey key;
+    std::int32_t shipped;
+  };
+  static constexpr AddedKey added_keys[] = {
+      {{"tobixlite_config.@ble[0].SP_BT5_EXT", &ServiceConfig::extended_scanning,
+        "ZENTIB_ERROR : Invalid BLE 5 Extended Scan Value", "BLE 5 Extended Scan\t= ", 0, 2},
+       1},
+  };
+  for (const AddedKey &added : added_keys) {
+    char present[scratch_size];
+    if (!read_optional_text(added.key.path, present)) return false;
+    if (present[0] != '\0') {
+      if (!read_numeric_keys(config, &added.key, 1)) return false;
+      continue;
+    }
+    config.*added.key.field = added.shipped;
+    gw::gw_printf("%s%d\n\r", added.key.value_label, static_cast<int>(added.shipped));
+  }
+
+  // The RSSI threshold may be absent too: the RSSI filter keeps its state.
   char rssi[scratch_size];
   if (!read_optional_text("tobixlite_rssi_filter.@rssifilter[0].S1_RSSI_FILTER", rssi)) {
     return false;

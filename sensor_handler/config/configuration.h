@@ -50,6 +50,10 @@ struct ServiceConfig {
   std::int32_t scan_interval = 100;
   std::int32_t scan_window = 100;
   std::int32_t scan_duration = 1;
+  // Which LE scan commands a BLE 5 controller is driven with: 0 legacy
+  // only, 1 legacy unless the controller refuses it, 2 extended whenever
+  // the controller has them.
+  std::int32_t extended_scanning = 1;
   std::int32_t sensor_enabled = 0;
   std::int32_t sensing_rate = 0;
   std::int32_t posting_rate = 0;

@@ -17,6 +17,8 @@
 #include "stop/stop_flags.h"
 #include "scan/hci_device.h"
 #include "scan/hci_reader.h"
+#include "scan/scan_commands.h"
+#include "pipeline/pipeline_counters.h"
 #include "status/broker_link.h"
 #include "status/interface_failure.h"
 #include "store/beacon_db.h"
@@ -28,11 +30,6 @@ std::atomic<std::int32_t> scan_ready{0};
 
 namespace {
 
-constexpr int command_timeout_ms = 1000;
-constexpr std::uint8_t passive_scan = 0;
-constexpr std::uint8_t public_address = 0;
-constexpr std::uint8_t accept_all_adverts = 0;
-constexpr std::uint8_t report_duplicates = 0;
 constexpr std::uint32_t retry_limit = 2;
 // Store failures in a row (file size, reclaim, reopen, table clear) before
 // the sensor is given up, as the build gives it up when the open fails.
@@ -45,6 +42,25 @@ constexpr char interface_failure_message[] = "BT4 Interface Failed";
 constexpr std::uint32_t scan_units(std::int32_t milliseconds) {
   return static_cast<std::uint32_t>(milliseconds) * 8u / 5u;
 }
+
+// The statuses a refused scan command usually carries, by their names in
+// the Bluetooth Core, so that the line says what an operator can look up.
+const char *status_name(int status) {
+  switch (status) {
+    case 0x01: return " (Unknown HCI Command)";
+    case 0x0C: return " (Command Disallowed)";
+    case 0x11: return " (Unsupported Feature or Parameter Value)";
+    case 0x12: return " (Invalid HCI Command Parameters)";
+    default: return "";
+  }
+}
+
+// SP_BT5_EXT.
+constexpr std::int32_t legacy_only = 0;
+constexpr std::int32_t extended_when_supported = 2;
+// Read phases without a single report before the extended scan is taken for
+// one that cannot hear (and before a legacy trial is taken for a quiet site).
+constexpr std::uint32_t silent_phase_limit = 3;
 
 // One thread life of the controller.
 class ScanController {
@@ -134,6 +150,7 @@ class ScanController {
         back_off_and_pace();
         return;
       }
+      watch_extended_scan(phase.advertising_events > 0);
       if (quiet_.phase_ended(QuietScanWatch::Clock::now(), phase.advertising_events > 0)) {
         set_scan_up_again();
       }
@@ -218,16 +235,21 @@ class ScanController {
       gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Could not open device\n\r", sensor_);
       return false;
     }
-    device_.set_scan_enable(handle_, 0, report_duplicates, command_timeout_ms);
-    if (device_.set_scan_parameters(handle_, passive_scan, static_cast<std::uint16_t>(interval_units_),
-                                    static_cast<std::uint16_t>(window_units_), public_address,
-                                    accept_all_adverts, command_timeout_ms) < 0) {
+    // Read at every bring-up: a dongle may have been swapped meanwhile.
+    support_ = read_controller_support(device_, handle_);
+    set_ = preferred_set();
+    legacy_trial_ = false;
+    silent_phases_ = 0;
+    const ScanSetup setup = set_scan_up();
+    if (setup.failed == ScanStep::parameters) {
       gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Set scan parameters failed\n\r", sensor_);
+      report_status(setup.status);
       close_device();
       return false;
     }
-    if (device_.set_scan_enable(handle_, 1, report_duplicates, command_timeout_ms) < 0) {
+    if (setup.failed == ScanStep::enable) {
       gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Enable scan failed\n\r", sensor_);
+      report_status(setup.status);
       disable_and_close();
       return false;
     }
@@ -246,30 +268,137 @@ class ScanController {
       return false;
     }
     scan_ready.store(1, std::memory_order_relaxed);
+    show_mode();
     scan_deadline_ = gw::pacing_clock_seconds() + sensing_rate_;
     quiet_.scan_set_up(QuietScanWatch::Clock::now());
     open_cycle_ = cycle_number_;
     return true;
   }
 
+  // The command set a bring-up starts with. SP_BT5_EXT 1 starts with the
+  // legacy set, which every controller had before Bluetooth 5, and turns
+  // to the extended one only when the controller refuses legacy scanning
+  // (set_scan_up); once refused, later bring-ups of the thread life start
+  // extended. A fallback to legacy (watch_extended_scan) holds for the rest
+  // of the thread life unless the controller refuses legacy again.
+  CommandSet preferred_set() const {
+    const std::int32_t setting = service_config.extended_scanning;
+    if (!support_.extended_scanning || setting == legacy_only || extended_given_up_) {
+      return CommandSet::legacy;
+    }
+    return setting == extended_when_supported || legacy_refused_ ? CommandSet::extended
+                                                                  : CommandSet::legacy;
+  }
+
+  bool may_turn_to_extended() const {
+    return set_ == CommandSet::legacy && support_.extended_scanning &&
+           service_config.extended_scanning != legacy_only;
+  }
+
+  // Disable, parameters, enable, all in the set in use. The disable's answer
+  // counts only as a refusal of the legacy set.
+  enum class ScanStep : std::uint8_t { done, disable, parameters, enable };
+  struct ScanSetup {
+    ScanStep failed;
+    int status;
+  };
+
+  ScanSetup send_scan_setup() {
+    const int disabled = set_scan_enable(device_, handle_, set_, false);
+    if (disabled == status_command_disallowed && may_turn_to_extended()) {
+      return {ScanStep::disable, disabled};
+    }
+    int status = set_scan_parameters(device_, handle_, set_, static_cast<std::uint16_t>(interval_units_),
+                                     static_cast<std::uint16_t>(window_units_));
+    if (status != 0) return {ScanStep::parameters, status};
+    status = set_scan_enable(device_, handle_, set_, true);
+    if (status != 0) return {ScanStep::enable, status};
+    return {ScanStep::done, 0};
+  }
+
+  // A controller that has used an extended command since its reset (Linux
+  // sends one while it initialises a controller with extended advertising)
+  // may refuse every legacy scan command: the bring-up then starts again in
+  // the extended set, from its first command.
+  ScanSetup set_scan_up() {
+    const ScanSetup setup = send_scan_setup();
+    if (setup.status != status_command_disallowed || !may_turn_to_extended()) return setup;
+    legacy_refused_ = true;
+    set_ = CommandSet::extended;
+    return send_scan_setup();
+  }
+
+  void report_status(int status) {
+    if (status < 0) {
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : No answer from the controller\n\r", sensor_);
+    } else {
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Controller status 0x%02X%s\n\r", sensor_, status,
+                    status_name(status));
+    }
+  }
+
+  void show_mode() {
+    scan_counters.mode.store(set_ == CommandSet::legacy ? ScanMode::legacy : ScanMode::extended,
+                             std::memory_order_relaxed);
+  }
+
   // The scan part of a bring-up on the open device, for a controller that
   // may have been reset under us; results are of no use here (a failure
   // shows as more silence and another try).
   void set_scan_up_again() {
-    device_.set_scan_enable(handle_, 0, report_duplicates, command_timeout_ms);
-    device_.set_scan_parameters(handle_, passive_scan, static_cast<std::uint16_t>(interval_units_),
-                                static_cast<std::uint16_t>(window_units_), public_address,
-                                accept_all_adverts, command_timeout_ms);
-    device_.set_scan_enable(handle_, 1, report_duplicates, command_timeout_ms);
+    set_scan_up();
+    show_mode();
+  }
+
+  // An extended scan that hears nothing at all while the legacy set was
+  // never refused may be a controller or kernel that keeps extended reports
+  // from us. After silent_phase_limit silent read phases the legacy set is
+  // tried, once per thread life; it is kept, with one line, as soon as it
+  // hears a report. A legacy scan just as silent means a quiet site: the
+  // scan goes back to the extended set for good.
+  void watch_extended_scan(bool heard) {
+    if (legacy_trial_) {
+      if (heard) {
+        legacy_trial_ = false;
+        extended_given_up_ = true;
+        gw::gw_printf("ZENTIB_ERROR : SENSOR%d : No reports from extended scanning, legacy "
+                      "scanning from now on\n\r", sensor_);
+      } else if (++silent_phases_ >= silent_phase_limit) {
+        legacy_trial_ = false;
+        set_scan_enable(device_, handle_, set_, false);
+        set_ = CommandSet::extended;
+        set_scan_up_again();
+      }
+      return;
+    }
+    if (set_ != CommandSet::extended || legacy_refused_ || fallback_tried_) return;
+    if (heard) {
+      fallback_tried_ = true;
+      return;
+    }
+    if (++silent_phases_ < silent_phase_limit) return;
+    fallback_tried_ = true;
+    silent_phases_ = 0;
+    set_scan_enable(device_, handle_, set_, false);
+    set_ = CommandSet::legacy;
+    const ScanSetup setup = send_scan_setup();
+    if (setup.failed == ScanStep::done) {
+      legacy_trial_ = true;
+      show_mode();
+      return;
+    }
+    if (setup.status == status_command_disallowed) legacy_refused_ = true;
+    set_ = CommandSet::extended;
+    set_scan_up_again();
   }
 
   // With the scan paused the queue holds only what came before and runs
   // dry, however busy the air: the drop never eats into what comes now.
   // False when the device has gone.
   bool drop_old_events() {
-    device_.set_scan_enable(handle_, 0, report_duplicates, command_timeout_ms);
+    set_scan_enable(device_, handle_, set_, false);
     const bool present = discard_queued_events(handle_);
-    if (present) device_.set_scan_enable(handle_, 1, report_duplicates, command_timeout_ms);
+    if (present) set_scan_enable(device_, handle_, set_, true);
     return present;
   }
 
@@ -279,8 +408,9 @@ class ScanController {
   }
 
   void disable_and_close() {
-    device_.set_scan_enable(handle_, 0, report_duplicates, command_timeout_ms);
+    set_scan_enable(device_, handle_, set_, false);
     close_device();
+    scan_counters.mode.store(ScanMode::none, std::memory_order_relaxed);
   }
 
   // The reverse of a successful bring-up; results are of no use here.
@@ -324,6 +454,7 @@ class ScanController {
   void shut_down() {
     if (handle_ >= 0) undo_scan_setup();
     scan_ready.store(0, std::memory_order_relaxed);
+    reset_scan_counters();
     // The insert statement stays: thread_two may still flush the window the
     // stop cut short, and the teardown's close finalizes it.
     gw::run_command("kill `pgrep hciattach` >/dev/null 2>&1");
@@ -352,6 +483,15 @@ class ScanController {
   // clears it.
   std::uint32_t store_failures_ = 0;
   bool first_choice_ = true;
+  // The scan command set of the open device and what its controller has;
+  // what this thread life learnt of the controller (see preferred_set).
+  ControllerSupport support_;
+  CommandSet set_ = CommandSet::legacy;
+  bool legacy_refused_ = false;
+  bool fallback_tried_ = false;
+  bool legacy_trial_ = false;
+  bool extended_given_up_ = false;
+  std::uint32_t silent_phases_ = 0;
 };
 
 }  // namespace

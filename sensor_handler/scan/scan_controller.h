@@ -5,6 +5,17 @@
 // runs a read phase while the broker is connected, trims (connected) or
 // clears (not connected) table BLE and waits for the next period.
 //
+// The scan commands come from one of two sets (scan/scan_commands.h), chosen
+// at each bring-up by SP_BT5_EXT and by what the controller says it has and
+// refuses: 0 the legacy set only; 1 the legacy set unless the controller
+// refuses it with Command Disallowed and has the extended one; 2 the
+// extended set whenever the controller has it. Every scan command of a
+// bring-up, its re-setups and its undoing comes from the set it started
+// with (or turned to at the refusal). An extended scan that hears nothing
+// for three read phases, while the legacy set was never refused, is tried
+// once on the legacy set, and stays there if that hears a report. A refused
+// scan command's line is followed by one naming the controller's status.
+//
 // HCI failures back off through restart_hci_interface, which counts a retry.
 // Cycling the interface resets the controller and turns LE scanning off,
 // so a back-off while scanning also closes the device: the next cycle sets

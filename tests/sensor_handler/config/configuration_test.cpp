@@ -200,6 +200,12 @@ TEST_F(ConfigurationRead, EachKeyStopsTheReadWithItsOwnMessage) {
                          "ZENTIB_ERROR : Invalid Sensor 1 Max Rows to upload Value\n");
   EXPECT_EQ(read({{"max_rows_upload_S1", "0xFFFFFFFF"}}), 0) << output_;
   EXPECT_NE(output_.find("Sensor 1 Max Rows\t= -1\n\r"), std::string::npos) << output_;
+  // The scan command set: 0 to 2, the shipped 1 when absent (above).
+  EXPECT_EQ(read({{"SP_BT5_EXT", "3"}}), 1);
+  EXPECT_EQ(output_, full.substr(0, full.find("BLE 5 Extended")) +
+                         "ZENTIB_ERROR : Invalid BLE 5 Extended Scan Value\n");
+  EXPECT_EQ(read({{"SP_BT5_EXT", "2"}}), 0) << output_;
+  EXPECT_NE(output_.find("BLE 5 Extended Scan\t= 2\n\r"), std::string::npos) << output_;
   // Text settings: only presence is checked.
   for (const char *key : {"mqtt_topic", "client_id", "sensor1_dev_name", "database_sensor1"}) {
     EXPECT_EQ(read({{key, ""}}), 1) << key;

@@ -35,7 +35,9 @@ inline std::string tobixlite_config_text(const Options &changes = {}) {
                  {"SP_BT4_SD", "5"},            {"EN_S1", "0"},
                  {"SR_S1", "10"},               {"PR_S1", "10"},
                  {"MSL_S1", "10"},              {"max_rows_upload_S1", "50"},
-                 {"database_sensor1", "/tmp/tobix_ble.db"}, {"disable_payload", "0"}};
+                 {"database_sensor1", "/tmp/tobix_ble.db"}, {"disable_payload", "0"},
+                 // Absent, as in a file kept from an older release.
+                 {"SP_BT5_EXT", std::nullopt}};
   Options device = {{"LHI_RATE", "60"}};
   for (const auto &[key, value] : changes) {
     Options *section = mqtt.count(key) ? &mqtt : ble.count(key) ? &ble : &device;
@@ -91,7 +93,8 @@ inline std::string echo_from_port(const std::string &rssi_line = "",
          "Sensor 1 Sensing Rate\t= 10\n\r"
          "Sensor 1 Posting Rate\t= 10\n\r"
          "Sensor 1 Max Storage Limit\t= 10\n\r"
-         "Sensor 1 Max Rows\t= 50\n\r" +
+         "Sensor 1 Max Rows\t= 50\n\r"
+         "BLE 5 Extended Scan\t= 1\n\r" +
          rssi_line +
          "Sensor 1 DB Path\t\t= /tmp/tobix_ble.db\n\r"
          "Disable Payload Option = 0\n\r" +

@@ -37,11 +37,20 @@ class FakeHciDevice final : public sensor_handler::HciDevice {
     for (int fd : peers_) close(fd);
   }
 
-  // Calls named `step` ("open", "scan_parameters", "scan_enable 1",
-  // "get_filter", "set_filter") fail, `times` times or always (-1).
+  // Calls named `step` ("open", "read_commands", "scan_parameters",
+  // "scan_enable 1", "ext_scan_enable 1", "get_filter", "set_filter") get
+  // no answer, `times` times or always (-1).
   void fail(const std::string &step, int times = -1) {
     Hold hold(lock_);
     failing_[step] = times;
+  }
+
+  // A Bluetooth 5 controller: it has the extended scan commands and, when
+  // strict, refuses the legacy ones (as after the kernel's initialisation).
+  void bluetooth_5(bool strict) {
+    Hold hold(lock_);
+    extended_ = true;
+    legacy_refused_ = strict;
   }
 
   std::vector<std::string> calls() const {
@@ -82,17 +91,39 @@ class FakeHciDevice final : public sensor_handler::HciDevice {
       open_ = -1;
     }
   }
-  int set_scan_parameters(int handle, std::uint8_t type, std::uint16_t interval, std::uint16_t window,
-                          std::uint8_t own_type, std::uint8_t policy, int timeout) override {
-    char text[96];
-    std::snprintf(text, sizeof text, "scan_parameters %u %04X %04X %u %u %d", type, interval, window,
-                  own_type, policy, timeout);
-    return answer(handle, text, "scan_parameters");
-  }
-  int set_scan_enable(int handle, std::uint8_t enable, std::uint8_t duplicates, int timeout) override {
-    char text[64];
-    std::snprintf(text, sizeof text, "scan_enable %u %u %d", enable, duplicates, timeout);
-    return answer(handle, text, "scan_enable " + std::to_string(enable));
+  // The commands the scan controller sends, as text; the two reads tell
+  // what bluetooth_5 made of the controller.
+  int command(int handle, std::uint16_t opcode, const std::uint8_t *p, std::uint8_t length,
+              std::uint8_t *reply, std::size_t reply_size, int timeout) override {
+    char text[96] = "command";
+    std::string step;
+    bool legacy = false, extended = false;
+    auto u16 = [&](int at) { return static_cast<unsigned>(p[at] | p[at + 1] << 8); };
+    if (opcode == 0x1002 || opcode == 0x2003) {
+      step = opcode == 0x1002 ? "read_commands" : "read_features";
+      std::snprintf(text, sizeof text, "%s", step.c_str());
+      std::fill(reply, reply + reply_size, 0);
+      if (opcode == 0x1002 && reply_size > 37 && extended_) reply[37] = 0x60;
+    } else if (opcode == 0x200B && length == 7) {
+      step = "scan_parameters", legacy = true;
+      std::snprintf(text, sizeof text, "scan_parameters %u %04X %04X %u %u %d", p[0], u16(1), u16(3),
+                    p[5], p[6], timeout);
+    } else if (opcode == 0x200C && length == 2) {
+      step = "scan_enable " + std::to_string(p[0]), legacy = true;
+      std::snprintf(text, sizeof text, "scan_enable %u %u %d", p[0], p[1], timeout);
+    } else if (opcode == 0x2041 && length == 8) {
+      step = "ext_scan_parameters", extended = true;
+      std::snprintf(text, sizeof text, "ext_scan_parameters %u %u %u %u %04X %04X", p[0], p[1], p[2],
+                    p[3], u16(4), u16(6));
+    } else if (opcode == 0x2042 && length == 6) {
+      step = "ext_scan_enable " + std::to_string(p[0]), extended = true;
+      std::snprintf(text, sizeof text, "ext_scan_enable %u %u %04X %04X", p[0], p[1], u16(2), u16(4));
+    }
+    if (answer(handle, text, step) != 0) return -1;
+    Hold hold(lock_);
+    if (extended && !extended_) return 0x01;  // Unknown HCI Command
+    if (legacy && legacy_refused_) return 0x0C;  // Command Disallowed
+    return 0;
   }
   int get_filter(int handle, hci_filter *filter) override {
     if (answer(handle, "get_filter", "get_filter") != 0) return -1;
@@ -128,6 +159,8 @@ class FakeHciDevice final : public sensor_handler::HciDevice {
   int open_ = -1;
   std::vector<int> peers_;
   int misuse_ = 0;
+  bool extended_ = false;
+  bool legacy_refused_ = false;
 };
 
 }  // namespace scan_test

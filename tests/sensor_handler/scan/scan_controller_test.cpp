@@ -23,6 +23,7 @@
 #include "gw_mqtt.h"
 #include "gw_pacing.h"
 #include "stop/stop_flags.h"
+#include "pipeline/pipeline_counters.h"
 #include "pipeline/raw_window.h"
 #include "pipeline/report_handoff.h"
 #include "sandbox.h"
@@ -45,7 +46,8 @@ using Calls = std::vector<std::string>;
 
 constexpr char database_path[] = "/tmp/beacons.db";
 const std::string prefix = "ZENTIB_ERROR : SENSOR1 : ";
-const Calls bring_up = {"open 0", "scan_enable 0 0 1000", "scan_parameters 0 00A0 00A0 0 0 1000",
+const Calls bring_up = {"open 0", "read_commands", "read_features", "scan_enable 0 0 1000",
+                        "scan_parameters 0 00A0 00A0 0 0 1000",
                         "scan_enable 1 0 1000", "get_filter",
                         "set_filter 00000010 00000000 40000000 0000"};
 const Calls undo = {scan_test::filter_text(scan_test::saved_filter), "scan_enable 0 0 1000", "close"};
@@ -151,7 +153,7 @@ TEST_F(ScanControllerTest, BringUpSetsAPassiveScanAndShutdownRestoresTheSocket) 
     service_config.scan_window = window;
     EXPECT_EQ(run(until_scanning()), "");
     Calls expected = joined(bring_up, undo);
-    expected[2] = parameters;
+    expected[4] = parameters;
     EXPECT_EQ(device_->calls(), expected);
     EXPECT_EQ(device_->misuse(), 0);
     EXPECT_EQ(hciconfig_.calls(), Calls{"hci0 up"});
@@ -160,15 +162,18 @@ TEST_F(ScanControllerTest, BringUpSetsAPassiveScanAndShutdownRestoresTheSocket) 
 
 TEST_F(ScanControllerTest, EveryBringUpFailureClosesWhatItOpenedAndBacksOff) {
   const Calls disable_close = {"scan_enable 0 0 1000", "close"};
+  const std::string silent = "\n\r" + prefix + "No answer from the controller";
   struct Case {
-    const char *step, *message;
+    const char *step;
+    std::string message;
     Calls device_calls;
   } cases[] = {
       // A device never opened is not touched again, not even at shutdown.
       {"open", "Could not open device", {"open 0"}},
-      {"scan_parameters", "Set scan parameters failed", joined(first(3, bring_up), {"close"})},
-      {"scan_enable 1", "Enable scan failed", joined(first(4, bring_up), disable_close)},
-      {"get_filter", "Could not get socket options", joined(first(5, bring_up), disable_close)},
+      {"scan_parameters", "Set scan parameters failed" + silent,
+       joined(first(5, bring_up), {"close"})},
+      {"scan_enable 1", "Enable scan failed" + silent, joined(first(6, bring_up), disable_close)},
+      {"get_filter", "Could not get socket options", joined(first(7, bring_up), disable_close)},
       {"set_filter", "Could not set socket options", joined(bring_up, disable_close)},
   };
   for (const Case &c : cases) {
@@ -181,6 +186,103 @@ TEST_F(ScanControllerTest, EveryBringUpFailureClosesWhatItOpenedAndBacksOff) {
     EXPECT_EQ(device_->calls(), c.device_calls);
     EXPECT_EQ(device_->misuse(), 0);
     EXPECT_EQ(hciconfig_.calls(), (Calls{"hci0 up", "hci0 down", "hci0 up"}));
+  }
+}
+
+// The bring-up's scan commands, all of one set, for each setting on a
+// Bluetooth 4 controller and on a lenient and a strict Bluetooth 5 one.
+TEST_F(ScanControllerTest, CommandSetFollowsTheSettingAndWhatTheControllerTakes) {
+  const Calls legacy = {"scan_enable 0 0 1000", "scan_parameters 0 00A0 00A0 0 0 1000",
+                        "scan_enable 1 0 1000"};
+  const Calls extended = {"ext_scan_enable 0 0 0000 0000", "ext_scan_parameters 0 0 1 0 00A0 00A0",
+                          "ext_scan_enable 1 0 0000 0000"};
+  const Calls opened = first(3, bring_up), filters = {bring_up[6], bring_up[7]};
+  enum Controller { bluetooth_4, lenient, strict };
+  struct Case {
+    int setting;
+    Controller controller;
+    Calls scan;
+    ScanMode mode;
+  } cases[] = {
+      {0, lenient, legacy, ScanMode::legacy},
+      {1, bluetooth_4, legacy, ScanMode::legacy},
+      {1, lenient, legacy, ScanMode::legacy},
+      {1, strict, joined({legacy[0]}, extended), ScanMode::extended},
+      {2, bluetooth_4, legacy, ScanMode::legacy},
+      {2, lenient, extended, ScanMode::extended},
+      {2, strict, extended, ScanMode::extended},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << "SP_BT5_EXT " << c.setting << ", controller " << c.controller);
+    use_new_device();
+    if (c.controller != bluetooth_4) device_->bluetooth_5(c.controller == strict);
+    service_config.extended_scanning = c.setting;
+    ScanMode seen = ScanMode::none;
+    EXPECT_EQ(run([&] {
+                return until_scanning()() && (seen = scan_counters.mode.load(), true);
+              }),
+              "");
+    EXPECT_EQ(seen, c.mode);
+    EXPECT_EQ(scan_counters.mode.load(), ScanMode::none);
+    EXPECT_EQ(device_->calls(),
+              joined(joined(joined(opened, c.scan), filters),
+                     {undo[0], c.mode == ScanMode::legacy ? legacy[0] : extended[0], "close"}));
+  }
+  // Legacy only on a controller that refuses it: the refusal is named.
+  use_new_device();
+  hciconfig_.clear();
+  device_->bluetooth_5(true);
+  service_config.extended_scanning = 0;
+  EXPECT_EQ(run([&] { return hciconfig_.wait_for_calls(2, 10s); }),
+            prefix + "Set scan parameters failed\n\r" + prefix +
+                "Controller status 0x0C (Command Disallowed)\n\r");
+  EXPECT_EQ(device_->calls(), joined(joined(opened, first(2, legacy)), {"close"}));
+}
+
+// An extended scan that hears nothing tries the legacy set once: kept when
+// it hears, given back for a quiet site, never tried on a strict controller.
+TEST_F(ScanControllerTest, SilentExtendedScanTriesTheLegacySetOnce) {
+  const std::string fell_back =
+      prefix + "No reports from extended scanning, legacy scanning from now on\n\r";
+  const Calls off = {"ext_scan_enable 0 0 0000 0000"};
+  const Calls legacy = {"scan_enable 0 0 1000", "scan_parameters 0 00A0 00A0 0 0 1000",
+                        "scan_enable 1 0 1000"};
+  const Calls extended = {off[0], "ext_scan_parameters 0 0 1 0 00A0 00A0",
+                          "ext_scan_enable 1 0 0000 0000"};
+  struct Case {
+    bool strict, heard;
+    Calls after_bring_up;
+    std::string output;
+  } cases[] = {
+      {false, true, joined(off, legacy), fell_back},
+      {false, false, joined(joined(off, legacy), joined({legacy[0]}, extended)), ""},
+      {true, false, joined(joined(off, {legacy[0]}), extended), ""},
+  };
+  service_config.extended_scanning = 2;
+  service_config.sensing_rate = 1;
+  service_config.scan_duration = 0;
+  mqtt_connected.store(true);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << "strict " << c.strict << ", heard " << c.heard);
+    use_new_device();
+    device_->bluetooth_5(c.strict);
+    const std::size_t setup = bring_up.size();
+    EXPECT_EQ(run([&] {
+                if (!wait_until([&] { return device_->calls().size() >= setup + 4; })) return false;
+                if (c.heard) {
+                  if (write(device_->peer(), advert_665544332211, 15) != 15 ||
+                      !wait_until([] { return raw_pending.load() == 1; })) {
+                    return false;
+                  }
+                  finish_raw_report();
+                }
+                // Phases enough for a second try, which must not come.
+                std::this_thread::sleep_for(c.heard ? 1500ms : 5s);
+                return true;
+              }),
+              c.output);
+    const Calls calls = device_->calls();
+    EXPECT_EQ(Calls(calls.begin() + static_cast<long>(setup), calls.end() - 3), c.after_bring_up);
   }
 }
 
