@@ -25,6 +25,8 @@ declared=$(
 	procd_close_instance() { echo "close"; }
 	procd_add_reload_trigger() { echo "reload trigger $*"; }
 	procd_send_signal() { echo "signal $*"; }
+	pidof() { [ "$1" = bluetoothd ]; }
+	logger() { echo "logger $*"; }
 	. "$source_dir/files/etc/init.d/tobixlite"
 	CONFIG_DIR=$settings/config BROKER_SETS=$source_dir/files/etc/tobixlite_config2
 	SETTINGS_DIGEST=$settings/run/digest
@@ -40,6 +42,7 @@ declared=$(
 	done
 )
 expected="START=95 USE_PROCD=1
+logger -t tobixlite -p daemon.warn bluetoothd is running: stop and disable it, the gateway must scan hci0 alone
 open 
 param command /usr/bin/tobixlite_supervisor
 param respawn 3600 5 0
