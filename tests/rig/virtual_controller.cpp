@@ -52,15 +52,16 @@
 // LE event mask. With bt5=strict, once the controller has accepted an
 // extended command (0x2035 to 0x204A) since its last reset it answers
 // Command Disallowed (0x0C) to the legacy advertising and scanning commands
-// (0x2006 to 0x200D), as the Core specification allows; the kernel's own
-// 0x203B at init is such a command. lenient accepts both sets. Either
-// set's enable starts the one scanner and either set's disable stops it;
-// while a scan enabled with the extended set is on, reports go out as LE
-// Extended Advertising Reports (subevent 0x0D, legacy PDU event types 0x13
-// 0x15 0x12 0x10 0x1B for event 0..4, secondary PHY 0, SID 0xFF, TX power
-// 0x7F), and each replayed event is converted report by report into one
-// such event (more if they do not fit 255 bytes). Without bt5 the
-// controller is the 4.0 one above, byte for byte.
+// (0x2006 to 0x200D), as Bluetooth Core (Vol 4, Part E, 3.1.1) allows and
+// real controllers do; the kernel's own 0x203B at init is such a command.
+// lenient accepts both sets. Either set's enable starts the one scanner
+// and either set's disable stops it; while a scan enabled with the
+// extended set is on, reports go out as LE Extended Advertising Reports
+// (subevent 0x0D, legacy PDU event types 0x13 0x15 0x12 0x10 0x1B for event
+// 0..4, secondary PHY 0, SID 0xFF, TX power 0x7F), and each replayed event
+// is converted report by report into one such event (more if they do not
+// fit 255 bytes). Without bt5 the controller is the 4.0 one above, byte
+// for byte.
 //
 // A noise advertiser sends LE Meta events that are not the reports a
 // scanner asked for, on their own between the reports, while either scan
