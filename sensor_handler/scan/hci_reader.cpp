@@ -18,8 +18,11 @@ namespace sensor_handler {
 
 namespace {
 
-// Event layout behind the packet indicator (0x04) and event code (0x3E),
-// which the socket filter guarantees.
+// Event layout: packet indicator, event code (LE Meta, the only event the
+// socket filter lets through outside a command's own wait), parameter
+// length, subevent, report count, reports.
+constexpr std::uint8_t hci_event_packet = 0x04;
+constexpr std::uint8_t le_meta_event = 0x3E;
 constexpr std::size_t subevent_offset = 3;
 constexpr std::size_t first_report_offset = 5;
 constexpr std::uint8_t advertising_report_subevent = 0x02;
@@ -138,6 +141,10 @@ ReadPhaseResult read_advertising_reports(int device_handle, std::uint16_t scan_d
     // The socket delivers whole events: a short read is one short event,
     // not a cut one, and the next read begins the next event.
     if (got <= static_cast<ssize_t>(subevent_offset)) continue;
+    // The filter passes only LE Meta events, but a command's answer that
+    // came after its wait gave up was let in by the command's own filter
+    // and still waits here; its bytes would read as a report.
+    if (event_buffer[0] != hci_event_packet || event_buffer[1] != le_meta_event) continue;
     const std::uint8_t subevent = event_buffer[subevent_offset];
     if (subevent != advertising_report_subevent &&
         subevent != extended_advertising_report_subevent) {

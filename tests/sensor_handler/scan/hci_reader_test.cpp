@@ -256,6 +256,9 @@ TEST_F(HciReaderTest, OtherSubeventsAndExtendedReportsDoNotEndThePhase) {
   Consumer raw(Consumer::Path::raw);
   send(advert(1));
   send(captured("connection_complete.hex"));
+  // A scan enable's answer that came after its wait: byte 3 (two commands
+  // the controller can take) must not read as an advertising report.
+  send({0x04, 0x0E, 0x04, 0x02, 0x0C, 0x20, 0x00});
   Bytes too_long = advert(0xE3);  // a legacy PDU claiming 32 data bytes
   too_long[13] = 32;
   too_long.insert(too_long.end() - 1, 31, 0xE3);
@@ -457,7 +460,7 @@ TEST_F(HciReaderTest, RandomMalformedEventsNeverEndOrCorruptThePhase) {
   for (int round = 0; round < 4000; ++round) {
     Bytes event(5 + random() % 60);
     for (auto &byte : event) byte = static_cast<std::uint8_t>(random());
-    event[3] = 0x02;
+    event[0] = 0x04, event[1] = 0x3E, event[3] = 0x02;
     if (round % 2 == 0) event[2] = static_cast<std::uint8_t>(event.size() - 3);
     if (round % 3 == 0 && event.size() > 13) event[13] = static_cast<std::uint8_t>(random() % 40);
     if (round % 4 == 0 && event.size() >= 17 + 6)

@@ -24,4 +24,7 @@ expect "the end of the run disabled the scan with the extended set" \
 events=$(value controller.log events)
 expect "every report went out in extended events (${events:-0})" \
   test "${events:-0}" -gt 0 -a "${events:-0}" = "$(value controller.log extended_events)"
+scan=$(sed -n 's/.*"SCAN":{\([^}]*\)}.*/\1/p' "$results/stats.txt")
+expect "statistics: every report a legacy one through extended reports ($scan)" \
+  test "$scan" = "\"mode\": \"extended\", \"other_subevents\": 0, \"legacy_in_extended\": $events, \"extended_not_stored\": 0"
 finish

@@ -20,6 +20,9 @@ expect "no row came from a noise event" test "$(batch_rows raw_beacons_data | gr
 stat() { sed -n "s/.*\"$1\":{[^}]*\"$2\": \([0-9]*\).*/\1/p" "$results/stats.txt"; }
 expect "statistics: DC in and out $(stat DC in)/$(stat DC out)" \
   test "$(stat DC in)/$(stat DC out)/$(stat L0 out)" = "$sent/$sent/$sent"
+scan=$(sed -n 's/.*"SCAN":{\([^}]*\)}.*/\1/p' "$results/stats.txt")
+expect "statistics: the noise read past and counted ($scan)" \
+  test "$scan" = "\"mode\": \"legacy\", \"other_subevents\": 2000, \"legacy_in_extended\": 0, \"extended_not_stored\": 2000"
 expect "the kernel logged nothing about the noise" bash -c "! grep -q 'Bluetooth: hci0' '$results/dmesg.txt'"
 expect "SIGTERM ended the gateway with status 0" grep -qx 'exit=0' "$results/gateway.status"
 finish
