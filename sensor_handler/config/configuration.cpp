@@ -377,16 +377,42 @@ bool read_settings(ServiceConfig &config) {
   struct AddedKey {
     NumericKey key;
     std::int32_t shipped;
+    // Within the key's range, the values allowed (bit N allows N); 0: all.
+    std::uint32_t allowed = 0;
   };
   static constexpr AddedKey added_keys[] = {
       {{"tobixlite_config.@ble[0].SP_BT5_EXT", &ServiceConfig::extended_scanning,
         "ZENTIB_ERROR : Invalid BLE 5 Extended Scan Value", "BLE 5 Extended Scan\t= ", 0, 2},
        1},
+      // The HCI scanning-PHY bits: 1M, Coded, or both.
+      {{"tobixlite_config.@ble[0].SP_BT5_PHY", &ServiceConfig::scan_phys,
+        "ZENTIB_ERROR : Invalid BLE 5 Scan PHY Value", "BLE 5 Scan PHY\t\t= ", 1, 5},
+       1, 1u << 1 | 1u << 4 | 1u << 5},
+      {{"tobixlite_config.@ble[0].SP_BT5_MAXD", &ServiceConfig::max_extended_data,
+        "ZENTIB_ERROR : Invalid BLE 5 Max Data Value", "BLE 5 Max Data\t\t= ", 31, 1650},
+       255},
+      // Below 4 KiB a message would not hold one long extended row; above
+      // 1 MiB two in flight would weigh on a 64 MiB board.
+      {{"tobixlite_config.@ble[0].max_message_bytes_S1", &ServiceConfig::max_message_bytes,
+        "ZENTIB_ERROR : Invalid Sensor 1 Max Message Bytes Value", "Sensor 1 Max Message Bytes\t= ",
+        4096, 1048576},
+       122880},
   };
   for (const AddedKey &added : added_keys) {
     char present[scratch_size];
     if (!read_optional_text(added.key.path, present)) return false;
     if (present[0] != '\0') {
+      if (added.allowed != 0) {
+        // Checked before the echo, as a value out of range is.
+        // Silent: a text that is no number is the parse's to report below.
+        char *end = nullptr;
+        const long value = std::strtol(present, &end, 0);
+        if (end != present && *end == '\0' && value >= 0 && value < 32 &&
+            (added.allowed >> value & 1u) == 0) {
+          gw::gw_puts(added.key.bad_value_line);
+          return false;
+        }
+      }
       if (!read_numeric_keys(config, &added.key, 1)) return false;
       continue;
     }

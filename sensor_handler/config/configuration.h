@@ -54,6 +54,12 @@ struct ServiceConfig {
   // only, 1 legacy unless the controller refuses it, 2 extended whenever
   // the controller has them.
   std::int32_t extended_scanning = 1;
+  // Extended scanning's PHYs (1 1M, 4 Coded, 5 both: the HCI bits), the
+  // most data bytes stored of one extended advertisement, and the most
+  // bytes of one batch message.
+  std::int32_t scan_phys = 1;
+  std::int32_t max_extended_data = 255;
+  std::int32_t max_message_bytes = 122880;
   std::int32_t sensor_enabled = 0;
   std::int32_t sensing_rate = 0;
   std::int32_t posting_rate = 0;

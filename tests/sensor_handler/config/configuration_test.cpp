@@ -200,12 +200,25 @@ TEST_F(ConfigurationRead, EachKeyStopsTheReadWithItsOwnMessage) {
                          "ZENTIB_ERROR : Invalid Sensor 1 Max Rows to upload Value\n");
   EXPECT_EQ(read({{"max_rows_upload_S1", "0xFFFFFFFF"}}), 0) << output_;
   EXPECT_NE(output_.find("Sensor 1 Max Rows\t= -1\n\r"), std::string::npos) << output_;
-  // The scan command set: 0 to 2, the shipped 1 when absent (above).
-  EXPECT_EQ(read({{"SP_BT5_EXT", "3"}}), 1);
-  EXPECT_EQ(output_, full.substr(0, full.find("BLE 5 Extended")) +
-                         "ZENTIB_ERROR : Invalid BLE 5 Extended Scan Value\n");
-  EXPECT_EQ(read({{"SP_BT5_EXT", "2"}}), 0) << output_;
-  EXPECT_NE(output_.find("BLE 5 Extended Scan\t= 2\n\r"), std::string::npos) << output_;
+  // Keys newer than a settings file kept across an upgrade: the shipped
+  // value when absent (above), refused outside what can work.
+  struct Added {
+    const char *key, *value, *refusal, *echo;
+  } added[] = {
+      {"SP_BT5_EXT", "3", "BLE 5 Extended Scan", "BLE 5 Extended Scan\t= 2"},
+      {"SP_BT5_PHY", "2", "BLE 5 Scan PHY", "BLE 5 Scan PHY\t\t= 5"},
+      {"SP_BT5_MAXD", "30", "BLE 5 Max Data", "BLE 5 Max Data\t\t= 1650"},
+      {"max_message_bytes_S1", "4095", "Sensor 1 Max Message Bytes",
+       "Sensor 1 Max Message Bytes\t= 4096"},
+  };
+  for (const Added &a : added) {
+    EXPECT_EQ(read({{a.key, a.value}}), 1) << a.key;
+    EXPECT_EQ(output_, full.substr(0, full.find(a.refusal)) + "ZENTIB_ERROR : Invalid " + a.refusal +
+                           " Value\n") << a.key;
+    const std::string value = std::string(a.echo).substr(std::string(a.echo).rfind(' ') + 1);
+    EXPECT_EQ(read({{a.key, value}}), 0) << output_;
+    EXPECT_NE(output_.find(std::string(a.echo) + "\n\r"), std::string::npos) << output_;
+  }
   // Text settings: only presence is checked.
   for (const char *key : {"mqtt_topic", "client_id", "sensor1_dev_name", "database_sensor1"}) {
     EXPECT_EQ(read({{key, ""}}), 1) << key;

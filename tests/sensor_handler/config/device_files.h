@@ -37,7 +37,8 @@ inline std::string tobixlite_config_text(const Options &changes = {}) {
                  {"MSL_S1", "10"},              {"max_rows_upload_S1", "50"},
                  {"database_sensor1", "/tmp/tobix_ble.db"}, {"disable_payload", "0"},
                  // Absent, as in a file kept from an older release.
-                 {"SP_BT5_EXT", std::nullopt}};
+                 {"SP_BT5_EXT", std::nullopt}, {"SP_BT5_PHY", std::nullopt},
+                 {"SP_BT5_MAXD", std::nullopt}, {"max_message_bytes_S1", std::nullopt}};
   Options device = {{"LHI_RATE", "60"}};
   for (const auto &[key, value] : changes) {
     Options *section = mqtt.count(key) ? &mqtt : ble.count(key) ? &ble : &device;
@@ -94,7 +95,10 @@ inline std::string echo_from_port(const std::string &rssi_line = "",
          "Sensor 1 Posting Rate\t= 10\n\r"
          "Sensor 1 Max Storage Limit\t= 10\n\r"
          "Sensor 1 Max Rows\t= 50\n\r"
-         "BLE 5 Extended Scan\t= 1\n\r" +
+         "BLE 5 Extended Scan\t= 1\n\r"
+         "BLE 5 Scan PHY\t\t= 1\n\r"
+         "BLE 5 Max Data\t\t= 255\n\r"
+         "Sensor 1 Max Message Bytes\t= 122880\n\r" +
          rssi_line +
          "Sensor 1 DB Path\t\t= /tmp/tobix_ble.db\n\r"
          "Disable Payload Option = 0\n\r" +
