@@ -1,5 +1,7 @@
 #include "scan_commands.h"
 
+#include <initializer_list>
+
 namespace sensor_handler {
 
 namespace {
@@ -22,7 +24,12 @@ constexpr std::uint8_t passive_scan = 0;
 constexpr std::uint8_t public_address = 0;
 constexpr std::uint8_t accept_all_adverts = 0;
 constexpr std::uint8_t report_duplicates = 0;
-constexpr std::uint8_t le_1m_phy = 0x01;
+
+// units times factor, at most the 16-bit field's maximum.
+std::uint16_t coded_units(std::uint16_t units, std::uint16_t factor) {
+  const std::uint32_t scaled = static_cast<std::uint32_t>(units) * factor;
+  return static_cast<std::uint16_t>(scaled > 0xFFFF ? 0xFFFF : scaled);
+}
 
 std::uint8_t low(std::uint16_t value) { return static_cast<std::uint8_t>(value); }
 std::uint8_t high(std::uint16_t value) { return static_cast<std::uint8_t>(value >> 8); }
@@ -50,16 +57,24 @@ ControllerSupport read_controller_support(HciDevice &device, int handle) {
 }
 
 int set_scan_parameters(HciDevice &device, int handle, CommandSet set, std::uint16_t interval,
-                        std::uint16_t window) {
+                        std::uint16_t window, std::uint8_t phys) {
   if (set == CommandSet::legacy) {
     const std::uint8_t parameters[] = {passive_scan, low(interval), high(interval), low(window),
                                        high(window), public_address, accept_all_adverts};
     return send(device, handle, le_set_scan_parameters, parameters, sizeof parameters);
   }
-  const std::uint8_t parameters[] = {public_address, accept_all_adverts, le_1m_phy,
-                                     passive_scan,   low(interval),      high(interval),
-                                     low(window),    high(window)};
-  return send(device, handle, le_set_extended_scan_parameters, parameters, sizeof parameters);
+  // One entry per PHY, in the order of their bits.
+  std::uint8_t parameters[3 + 2 * 5] = {public_address, accept_all_adverts, phys};
+  std::uint8_t length = 3;
+  for (const std::uint8_t phy : {scan_phy_1m, scan_phy_coded}) {
+    if ((phys & phy) == 0) continue;
+    const std::uint16_t times = phy == scan_phy_coded ? 3 : 1;
+    const std::uint16_t i = coded_units(interval, times), w = coded_units(window, times);
+    for (const std::uint8_t byte : {passive_scan, low(i), high(i), low(w), high(w)}) {
+      parameters[length++] = byte;
+    }
+  }
+  return send(device, handle, le_set_extended_scan_parameters, parameters, length);
 }
 
 int set_scan_enable(HciDevice &device, int handle, CommandSet set, bool enable) {

@@ -38,11 +38,18 @@ struct ControllerSupport {
 // every controller's.
 ControllerSupport read_controller_support(HciDevice &device, int handle);
 
-// A passive scan of the public address accepting every advertiser, on the
-// 1M PHY for the extended set; interval and window in units of 0.625 ms.
-// The controller's status, or negative without an answer.
+// The scanning-PHY bits of the extended set (SP_BT5_PHY's values).
+constexpr std::uint8_t scan_phy_1m = 0x01;
+constexpr std::uint8_t scan_phy_coded = 0x04;
+
+// A passive scan of the public address accepting every advertiser;
+// interval and window in units of 0.625 ms. The legacy set scans the 1M
+// PHY; the extended one the PHYs given, the Coded PHY with three times the
+// interval and window (capped at the command's maximum), as Linux does: a
+// Coded packet lasts up to eight times a 1M one. The controller's status,
+// or negative without an answer.
 int set_scan_parameters(HciDevice &device, int handle, CommandSet set, std::uint16_t interval,
-                        std::uint16_t window);
+                        std::uint16_t window, std::uint8_t phys = scan_phy_1m);
 // Scanning on or off, without duplicate filtering; the extended set scans
 // continuously until turned off.
 int set_scan_enable(HciDevice &device, int handle, CommandSet set, bool enable);

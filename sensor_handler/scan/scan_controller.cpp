@@ -309,7 +309,7 @@ class ScanController {
       return {ScanStep::disable, disabled};
     }
     int status = set_scan_parameters(device_, handle_, set_, static_cast<std::uint16_t>(interval_units_),
-                                     static_cast<std::uint16_t>(window_units_));
+                                     static_cast<std::uint16_t>(window_units_), scan_phys());
     if (status != 0) return {ScanStep::parameters, status};
     status = set_scan_enable(device_, handle_, set_, true);
     if (status != 0) return {ScanStep::enable, status};
@@ -326,6 +326,22 @@ class ScanController {
     legacy_refused_ = true;
     set_ = CommandSet::extended;
     return send_scan_setup();
+  }
+
+  // The PHYs of an extended scan: SP_BT5_PHY when extended advertisements
+  // are stored (SP_BT5_EXT 2), the 1M PHY, where every legacy advertiser
+  // is, otherwise. Coded only on a controller that has it; without it the
+  // 1M PHY, said once a thread life.
+  std::uint8_t scan_phys() {
+    if (service_config.extended_scanning != extended_when_supported) return scan_phy_1m;
+    const auto wanted = static_cast<std::uint8_t>(service_config.scan_phys);
+    if ((wanted & scan_phy_coded) == 0 || support_.coded_phy) return wanted;
+    if (!coded_missing_said_) {
+      coded_missing_said_ = true;
+      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Controller has no LE Coded PHY, scanning the 1M "
+                    "PHY only\n\r", sensor_);
+    }
+    return scan_phy_1m;
   }
 
   void report_status(int status) {
@@ -371,7 +387,11 @@ class ScanController {
       }
       return;
     }
-    if (set_ != CommandSet::extended || legacy_refused_ || fallback_tried_) return;
+    // A scan of the Coded PHY alone may well be silent: its owner chose it.
+    if (set_ != CommandSet::extended || legacy_refused_ || fallback_tried_ ||
+        (scan_phys() & scan_phy_1m) == 0) {
+      return;
+    }
     if (heard) {
       fallback_tried_ = true;
       return;
@@ -491,6 +511,7 @@ class ScanController {
   bool fallback_tried_ = false;
   bool legacy_trial_ = false;
   bool extended_given_up_ = false;
+  bool coded_missing_said_ = false;
   std::uint32_t silent_phases_ = 0;
 };
 

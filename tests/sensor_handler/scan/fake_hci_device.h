@@ -45,12 +45,14 @@ class FakeHciDevice final : public sensor_handler::HciDevice {
     failing_[step] = times;
   }
 
-  // A Bluetooth 5 controller: it has the extended scan commands and, when
-  // strict, refuses the legacy ones (as after the kernel's initialisation).
-  void bluetooth_5(bool strict) {
+  // A Bluetooth 5 controller: it has the extended scan commands, the Coded
+  // PHY if asked, and, when strict, refuses the legacy ones (as after the
+  // kernel's initialisation).
+  void bluetooth_5(bool strict, bool coded = true) {
     Hold hold(lock_);
     extended_ = true;
     legacy_refused_ = strict;
+    coded_ = coded;
   }
 
   std::vector<std::string> calls() const {
@@ -104,6 +106,7 @@ class FakeHciDevice final : public sensor_handler::HciDevice {
       std::snprintf(text, sizeof text, "%s", step.c_str());
       std::fill(reply, reply + reply_size, 0);
       if (opcode == 0x1002 && reply_size > 37 && extended_) reply[37] = 0x60;
+      if (opcode == 0x2003 && reply_size > 1 && coded_) reply[1] = 0x08;
     } else if (opcode == 0x200B && length == 7) {
       step = "scan_parameters", legacy = true;
       std::snprintf(text, sizeof text, "scan_parameters %u %04X %04X %u %u %d", p[0], u16(1), u16(3),
@@ -111,10 +114,13 @@ class FakeHciDevice final : public sensor_handler::HciDevice {
     } else if (opcode == 0x200C && length == 2) {
       step = "scan_enable " + std::to_string(p[0]), legacy = true;
       std::snprintf(text, sizeof text, "scan_enable %u %u %d", p[0], p[1], timeout);
-    } else if (opcode == 0x2041 && length == 8) {
+    } else if (opcode == 0x2041 && length >= 8 && (length - 3) % 5 == 0) {
       step = "ext_scan_parameters", extended = true;
-      std::snprintf(text, sizeof text, "ext_scan_parameters %u %u %u %u %04X %04X", p[0], p[1], p[2],
-                    p[3], u16(4), u16(6));
+      int at = std::snprintf(text, sizeof text, "ext_scan_parameters %u %u %u", p[0], p[1], p[2]);
+      for (int entry = 3; entry < length && at > 0 && at < 64; entry += 5) {
+        at += std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), " %u %04X %04X",
+                            p[entry], u16(entry + 1), u16(entry + 3));
+      }
     } else if (opcode == 0x2042 && length == 6) {
       step = "ext_scan_enable " + std::to_string(p[0]), extended = true;
       std::snprintf(text, sizeof text, "ext_scan_enable %u %u %04X %04X", p[0], p[1], u16(2), u16(4));
@@ -161,6 +167,7 @@ class FakeHciDevice final : public sensor_handler::HciDevice {
   int misuse_ = 0;
   bool extended_ = false;
   bool legacy_refused_ = false;
+  bool coded_ = false;
 };
 
 }  // namespace scan_test

@@ -239,6 +239,36 @@ TEST_F(ScanControllerTest, CommandSetFollowsTheSettingAndWhatTheControllerTakes)
   EXPECT_EQ(device_->calls(), joined(joined(opened, first(2, legacy)), {"close"}));
 }
 
+// The PHYs of an extended scan that stores extended advertisements: Coded
+// at three times the 1M timing (capped), and only where the controller
+// has it.
+TEST_F(ScanControllerTest, ExtendedScanCoversThePhysTheControllerHas) {
+  const std::string no_coded =
+      prefix + "Controller has no LE Coded PHY, scanning the 1M PHY only\n\r";
+  struct Case {
+    int phys, interval;
+    bool coded;
+    const char *parameters;
+    std::string output;
+  } cases[] = {
+      {1, 100, true, "ext_scan_parameters 0 0 1 0 00A0 00A0", ""},
+      {5, 100, true, "ext_scan_parameters 0 0 5 0 00A0 00A0 0 01E0 01E0", ""},
+      {4, 100, true, "ext_scan_parameters 0 0 4 0 01E0 01E0", ""},
+      {4, 30000, true, "ext_scan_parameters 0 0 4 0 FFFF 01E0", ""},
+      {5, 100, false, "ext_scan_parameters 0 0 1 0 00A0 00A0", no_coded},
+  };
+  service_config.extended_scanning = 2;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.parameters);
+    use_new_device();
+    device_->bluetooth_5(false, c.coded);
+    service_config.scan_phys = c.phys;
+    service_config.scan_interval = c.interval;
+    EXPECT_EQ(run(until_scanning()), c.output);
+    EXPECT_EQ(device_->count(c.parameters), 1u);
+  }
+}
+
 // An extended scan that hears nothing tries the legacy set once: kept when
 // it hears, given back for a quiet site, never tried on a strict controller.
 TEST_F(ScanControllerTest, SilentExtendedScanTriesTheLegacySetOnce) {
