@@ -190,83 +190,69 @@ TEST_F(ScanControllerTest, EveryBringUpFailureClosesWhatItOpenedAndBacksOff) {
 }
 
 // The bring-up's scan commands, all of one set, for each setting on a
-// Bluetooth 4 controller and on a lenient and a strict Bluetooth 5 one.
+// Bluetooth 4 controller and on a lenient and a strict Bluetooth 5 one;
+// with extended advertisements stored, the PHYs the controller has, Coded
+// at three times the 1M timing (capped).
 TEST_F(ScanControllerTest, CommandSetFollowsTheSettingAndWhatTheControllerTakes) {
   const Calls legacy = {"scan_enable 0 0 1000", "scan_parameters 0 00A0 00A0 0 0 1000",
                         "scan_enable 1 0 1000"};
-  const Calls extended = {"ext_scan_enable 0 0 0000 0000", "ext_scan_parameters 0 0 1 0 00A0 00A0",
-                          "ext_scan_enable 1 0 0000 0000"};
+  auto extended = [](const std::string &phys) {
+    return Calls{"ext_scan_enable 0 0 0000 0000", "ext_scan_parameters 0 0 " + phys,
+                 "ext_scan_enable 1 0 0000 0000"};
+  };
+  const std::string on_1m = "1 0 00A0 00A0";
   const Calls opened = first(3, bring_up), filters = {bring_up[6], bring_up[7]};
-  enum Controller { bluetooth_4, lenient, strict };
+  enum Controller { bluetooth_4, lenient, strict, without_coded };
   struct Case {
     int setting;
     Controller controller;
     Calls scan;
-    ScanMode mode;
+    int phys, interval;
+    std::string output;
   } cases[] = {
-      {0, lenient, legacy, ScanMode::legacy},
-      {1, bluetooth_4, legacy, ScanMode::legacy},
-      {1, lenient, legacy, ScanMode::legacy},
-      {1, strict, joined({legacy[0]}, extended), ScanMode::extended},
-      {2, bluetooth_4, legacy, ScanMode::legacy},
-      {2, lenient, extended, ScanMode::extended},
-      {2, strict, extended, ScanMode::extended},
+      {0, lenient, legacy, 1, 100, ""},
+      {1, bluetooth_4, legacy, 1, 100, ""},
+      {1, lenient, legacy, 1, 100, ""},
+      {1, strict, joined({legacy[0]}, extended(on_1m)), 5, 100, ""},  // PHYs only when stored
+      {2, bluetooth_4, legacy, 1, 100, ""},
+      {2, lenient, extended(on_1m), 1, 100, ""},
+      {2, strict, extended(on_1m), 1, 100, ""},
+      {2, lenient, extended("5 0 00A0 00A0 0 01E0 01E0"), 5, 100, ""},
+      {2, lenient, extended("4 0 FFFF 01E0"), 4, 30000, ""},
+      {2, without_coded, extended(on_1m), 5, 100,
+       prefix + "Controller has no LE Coded PHY, scanning the 1M PHY only\n\r"},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(testing::Message() << "SP_BT5_EXT " << c.setting << ", controller " << c.controller);
+    SCOPED_TRACE(testing::Message() << "SP_BT5_EXT " << c.setting << ", controller " << c.controller
+                                    << ", PHYs " << c.phys);
     use_new_device();
-    if (c.controller != bluetooth_4) device_->bluetooth_5(c.controller == strict);
+    if (c.controller != bluetooth_4) {
+      device_->bluetooth_5(c.controller == strict, c.controller != without_coded);
+    }
     service_config.extended_scanning = c.setting;
+    service_config.scan_phys = c.phys;
+    service_config.scan_interval = c.interval;
+    const ScanMode mode = c.scan.back() == legacy.back() ? ScanMode::legacy : ScanMode::extended;
     ScanMode seen = ScanMode::none;
     EXPECT_EQ(run([&] {
                 return until_scanning()() && (seen = scan_counters.mode.load(), true);
               }),
-              "");
-    EXPECT_EQ(seen, c.mode);
+              c.output);
+    EXPECT_EQ(seen, mode);
     EXPECT_EQ(scan_counters.mode.load(), ScanMode::none);
-    EXPECT_EQ(device_->calls(),
-              joined(joined(joined(opened, c.scan), filters),
-                     {undo[0], c.mode == ScanMode::legacy ? legacy[0] : extended[0], "close"}));
+    const std::string off = mode == ScanMode::legacy ? legacy[0] : extended(on_1m)[0];
+    EXPECT_EQ(device_->calls(), joined(joined(joined(opened, c.scan), filters), {undo[0], off, "close"}));
   }
   // Legacy only on a controller that refuses it: the refusal is named.
   use_new_device();
   hciconfig_.clear();
   device_->bluetooth_5(true);
   service_config.extended_scanning = 0;
+  service_config.scan_interval = 100;
   EXPECT_EQ(run([&] { return hciconfig_.wait_for_calls(2, 10s); }),
             prefix + "Set scan parameters failed\n\r" + prefix +
                 "Controller status 0x0C (Command Disallowed)\n\r");
   EXPECT_EQ(device_->calls(), joined(joined(opened, first(2, legacy)), {"close"}));
-}
-
-// The PHYs of an extended scan that stores extended advertisements: Coded
-// at three times the 1M timing (capped), and only where the controller
-// has it.
-TEST_F(ScanControllerTest, ExtendedScanCoversThePhysTheControllerHas) {
-  const std::string no_coded =
-      prefix + "Controller has no LE Coded PHY, scanning the 1M PHY only\n\r";
-  struct Case {
-    int phys, interval;
-    bool coded;
-    const char *parameters;
-    std::string output;
-  } cases[] = {
-      {1, 100, true, "ext_scan_parameters 0 0 1 0 00A0 00A0", ""},
-      {5, 100, true, "ext_scan_parameters 0 0 5 0 00A0 00A0 0 01E0 01E0", ""},
-      {4, 100, true, "ext_scan_parameters 0 0 4 0 01E0 01E0", ""},
-      {4, 30000, true, "ext_scan_parameters 0 0 4 0 FFFF 01E0", ""},
-      {5, 100, false, "ext_scan_parameters 0 0 1 0 00A0 00A0", no_coded},
-  };
-  service_config.extended_scanning = 2;
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.parameters);
-    use_new_device();
-    device_->bluetooth_5(false, c.coded);
-    service_config.scan_phys = c.phys;
-    service_config.scan_interval = c.interval;
-    EXPECT_EQ(run(until_scanning()), c.output);
-    EXPECT_EQ(device_->count(c.parameters), 1u);
-  }
 }
 
 // An extended scan that hears nothing tries the legacy set once: kept when
