@@ -8,7 +8,6 @@
 #include <string>
 #include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 #include "broker.h"
 #include "config/device_files.h"
