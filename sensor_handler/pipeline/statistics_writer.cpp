@@ -30,8 +30,22 @@ constexpr const char record_template[] =
     ", \"rate_in\": " GW_STAT ", \"rate_out\": " GW_STAT "}, \"RC_L0\":{\"in\": " GW_STAT
     ", \"out\": " GW_STAT ", \"rate_out\": " GW_STAT "}, \"RC_L1\":{\"in\": " GW_STAT
     ", \"out\": " GW_STAT ", \"rate_out\": " GW_STAT "}, \"RC_L2\":{\"in\": " GW_STAT
-    ", \"out\": " GW_STAT ", \"rate_out\": " GW_STAT "}} \n";
+    ", \"out\": " GW_STAT ", \"rate_out\": " GW_STAT "}, \"SCAN\":{\"mode\": \"%s\", "
+    "\"other_subevents\": " GW_STAT ", \"legacy_in_extended\": " GW_STAT
+    ", \"extended_not_stored\": " GW_STAT "}} \n";
 #undef GW_STAT
+
+const char *mode_text(ScanMode mode) {
+  switch (mode) {
+    case ScanMode::legacy:
+      return "legacy";
+    case ScanMode::extended:
+      return "extended";
+    case ScanMode::none:
+      break;
+  }
+  return "none";
+}
 
 bool write_all(int fd, const char *text, std::size_t length) {
   while (length > 0) {
@@ -88,7 +102,10 @@ int format_statistics_record(char *text, std::size_t size) {
       c.L3.in.load(), c.L3.out.load(), c.L3.rate_out.load(), c.RC.in.load(), c.RC.out.load(),
       c.RC.rate_in.load(), c.RC.rate_out.load(), c.RC_L0.in.load(), c.RC_L0.out.load(),
       c.RC_L0.rate_out.load(), c.RC_L1.in.load(), c.RC_L1.out.load(), c.RC_L1.rate_out.load(),
-      c.RC_L2.in.load(), c.RC_L2.out.load(), c.RC_L2.rate_out.load());
+      c.RC_L2.in.load(), c.RC_L2.out.load(), c.RC_L2.rate_out.load(),
+      mode_text(scan_counters.mode.load(std::memory_order_relaxed)),
+      scan_counters.other_subevents.load(), scan_counters.legacy_in_extended.load(),
+      scan_counters.extended_not_stored.load());
   if (length < 0) return 0;
   if (size > 0 && static_cast<std::size_t>(length) >= size) return static_cast<int>(size - 1);
   return length;

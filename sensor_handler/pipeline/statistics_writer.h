@@ -1,6 +1,8 @@
 // The statistics writer: rewrites "/tmp/tobixlite_stats" once a second with
-// one JSON line showing every value of pipeline_counters, for other tools of
-// the gateway (nothing in this program reads it back).
+// one JSON line showing every value of pipeline_counters and, in its last
+// object "SCAN", the scan mode in use with what the read phase heard but did
+// not hand on (scan_counters), for other tools of the gateway (nothing in
+// this program reads it back).
 //
 // Thread: statistics_writer, started at every service build. It only reads
 // the counters (relaxed loads, no lock; see pipeline_counters.h) and owns
@@ -22,8 +24,9 @@ namespace sensor_handler {
 
 constexpr const char statistics_file_path[] = "/tmp/tobixlite_stats";
 
-// Longest record: 29 values of 20 digits each.
-constexpr std::size_t statistics_record_size = 1024;
+// Longest record, NUL included: 32 values of 20 digits each and the mode
+// "extended" make 1121 characters.
+constexpr std::size_t statistics_record_size = 1152;
 
 // Formats one record of the current values into text (size bytes, NUL
 // included). Returns its length; every value below 2^63 prints as with

@@ -11,22 +11,48 @@
 #include "gw_output.h"
 #include "stop/stop_flags.h"
 #include "pipeline/beacon_report.h"
+#include "pipeline/pipeline_counters.h"
 #include "pipeline/report_handoff.h"
 
 namespace sensor_handler {
 
 namespace {
 
-// Event layout behind the packet indicator (0x04) and event code (0x3E),
-// which the socket filter guarantees.
+// Event layout: packet indicator, event code (LE Meta, the only event the
+// socket filter lets through outside a command's own wait), parameter
+// length, subevent, report count, reports.
+constexpr std::uint8_t hci_event_packet = 0x04;
+constexpr std::uint8_t le_meta_event = 0x3E;
 constexpr std::size_t subevent_offset = 3;
 constexpr std::size_t first_report_offset = 5;
 constexpr std::uint8_t advertising_report_subevent = 0x02;
+constexpr std::uint8_t extended_advertising_report_subevent = 0x0D;
 
 // Process lifetime, off the 128 KiB worker stack, and written only while no
 // flag is pending: a consumer that outlives the read phase after a stop
-// still reads the bytes it was given.
+// still reads the bytes it was given. The same holds for the legacy layout
+// of a legacy advertisement heard through an extended report.
 alignas(4) std::uint8_t event_buffer[hci_event_buffer_size];
+alignas(4) std::uint8_t converted_report[legacy_report_capacity];
+
+// One report of an extended report event. False on a stop.
+bool hand_on_extended(const ExtendedReport &report) {
+  if (!report.legacy_pdu()) {
+    // A chained advertisement comes in several reports; only the last one
+    // says complete or truncated.
+    const ExtendedDataStatus status = report.data_status();
+    if (status == ExtendedDataStatus::complete || status == ExtendedDataStatus::truncated) {
+      scan_counters.extended_not_stored.increment();
+    }
+    return true;
+  }
+  // hand_off returned (or this is the phase's first report, after
+  // wait_consumers_done): nobody reads the buffer now.
+  BeaconReport legacy;
+  if (legacy_report_from_extended(report, converted_report, &legacy) != 0) return true;
+  scan_counters.legacy_in_extended.increment();
+  return hand_off(legacy);
+}
 
 timespec monotonic_now() {
   timespec now{};
@@ -112,14 +138,28 @@ ReadPhaseResult read_advertising_reports(int device_handle, std::uint16_t scan_d
       result.device_gone = true;
       break;
     }
-    // Shorter than a header with its report count: no event at all.
-    if (got < static_cast<ssize_t>(first_report_offset)) break;
-    if (event_buffer[subevent_offset] != advertising_report_subevent) break;
+    // The socket delivers whole events: a short read is one short event,
+    // not a cut one, and the next read begins the next event.
+    if (got <= static_cast<ssize_t>(subevent_offset)) continue;
+    // The filter passes only LE Meta events, but a command's answer that
+    // came after its wait gave up was let in by the command's own filter
+    // and still waits here; its bytes would read as a report.
+    if (event_buffer[0] != hci_event_packet || event_buffer[1] != le_meta_event) continue;
+    const std::uint8_t subevent = event_buffer[subevent_offset];
+    if (subevent != advertising_report_subevent &&
+        subevent != extended_advertising_report_subevent) {
+      scan_counters.other_subevents.increment();
+      continue;
+    }
+    if (got < static_cast<ssize_t>(first_report_offset)) continue;
     ++result.advertising_events;
 
-    const bool stopped = !for_each_advertising_report(
-        event_buffer, static_cast<std::size_t>(got),
-        [](const BeaconReport &report) { return hand_off(report); });
+    const std::size_t length = static_cast<std::size_t>(got);
+    const bool stopped =
+        subevent == advertising_report_subevent
+            ? !for_each_advertising_report(
+                  event_buffer, length, [](const BeaconReport &report) { return hand_off(report); })
+            : !for_each_extended_report(event_buffer, length, hand_on_extended);
     if (stopped) break;
   }
   return result;

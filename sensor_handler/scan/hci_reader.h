@@ -7,11 +7,17 @@
 // LE Advertising Report event in turn to thread_one (raw_pending) and, while
 // smoothing is on, to thread_two (smooth_pending). One report is in flight at
 // a time: the next report, and the next event, only once both consumers are
-// done.
+// done. Legacy advertisements that come in LE Extended Advertising Reports
+// (a controller scanning with the extended commands, or a management client
+// scanning beside us) are turned into the legacy layout and handed on the
+// same way; other extended advertisements are counted and dropped, and every
+// other LE Meta event is counted and read past (scan_counters, written on
+// this thread only).
 //
-// The event buffer has process lifetime and is written only while no flag is
-// pending, so a consumer still working on a report after the reader returned
-// on a stop reads valid, unchanged bytes.
+// The event buffer and the buffer of the converted report have process
+// lifetime and are written only while no flag is pending, so a consumer
+// still working on a report after the reader returned on a stop reads valid,
+// unchanged bytes.
 //
 // A stop reaches the reader waiting on the socket through the hand-off's
 // stop wake-up, which sits in the select set beside the device.
@@ -21,6 +27,7 @@
 #include <cstdint>
 
 #include "pipeline/beacon_report.h"
+#include "scan/extended_report.h"
 
 namespace sensor_handler {
 
@@ -33,21 +40,22 @@ struct ReadPhaseResult {
   // controller went away (a USB dongle re-enumerating, hci0 unregistered)
   // and this socket will never deliver again.
   bool device_gone = false;
-  // LE Advertising Report events read (not counting discarded ones),
-  // whether or not their reports fit: proof that the controller scans.
+  // LE Advertising Report and LE Extended Advertising Report events read
+  // (not counting discarded ones), whether or not their reports fit or are
+  // handed on: proof that the controller scans.
   std::uint32_t advertising_events = 0;
 };
 
-// The reports of one LE Advertising Report event, as read from the socket
-// (packet indicator, event code, parameter length, subevent, report count,
-// reports), in order: on_report(report) for each until it returns false.
-// Reports follow each other whole, as the kernel and the controllers lay
-// them out, each within both `length` and the length the event declares;
-// one that does not fit hides where the next begins and ends the walk.
-// False when on_report did.
-template <typename OnReport>
-bool for_each_advertising_report(const std::uint8_t *event, std::size_t length,
-                                 OnReport &&on_report) {
+// Walks the reports of one LE Advertising Report or LE Extended Advertising
+// Report event, as read from the socket (packet indicator, event code,
+// parameter length, subevent, report count, reports), in order:
+// on_report(report) for each until it returns false. Reports follow each
+// other whole, as the kernel and the controllers lay them out, each within
+// both `length` and the length the event declares; one that does not fit
+// hides where the next begins and ends the walk. False when on_report did.
+template <typename Report, typename Parse, typename OnReport>
+bool for_each_report(const std::uint8_t *event, std::size_t length, Parse &&parse,
+                     OnReport &&on_report) {
   constexpr std::size_t parameter_length_offset = 2;
   constexpr std::size_t report_count_offset = 4;
   constexpr std::size_t first_report_offset = 5;
@@ -56,12 +64,26 @@ bool for_each_advertising_report(const std::uint8_t *event, std::size_t length,
   const std::size_t end = declared < length ? declared : length;
   std::size_t offset = first_report_offset;
   for (unsigned index = 0; index < event[report_count_offset] && offset < end; ++index) {
-    BeaconReport report;
-    if (parse_beacon_report(event + offset, end - offset, &report) != 0) break;
+    Report report;
+    if (parse(event + offset, end - offset, &report) != 0) break;
     offset += report.size();
     if (!on_report(report)) return false;
   }
   return true;
+}
+
+// The reports of an LE Advertising Report event (subevent 0x02).
+template <typename OnReport>
+bool for_each_advertising_report(const std::uint8_t *event, std::size_t length,
+                                 OnReport &&on_report) {
+  return for_each_report<BeaconReport>(event, length, parse_beacon_report, on_report);
+}
+
+// The reports of an LE Extended Advertising Report event (subevent 0x0D).
+template <typename OnReport>
+bool for_each_extended_report(const std::uint8_t *event, std::size_t length,
+                              OnReport &&on_report) {
+  return for_each_report<ExtendedReport>(event, length, parse_extended_report, on_report);
 }
 
 // One read phase on device_handle, lasting at most scan_duration seconds on
@@ -69,11 +91,17 @@ bool for_each_advertising_report(const std::uint8_t *event, std::size_t length,
 // and never more than a second of them). A negative configured scan_duration
 // is taken as 0. Ends early on a stop flag (at once, also while waiting on
 // the socket, once wake_handoff_waiters has run), a select failure
-// ("ZENTIB_ERROR : SENSOR%d : Select error\n\r"), a read failure or a read of
-// fewer than 5 bytes, and on an LE Meta event other than an advertising
-// report. Each report is read within both the bytes read and the length the
-// event declares; the first report that does not fit ends that event's
-// reports (an event without any is skipped).
+// ("ZENTIB_ERROR : SENSOR%d : Select error\n\r") and a read failure. Any other
+// LE Meta event is counted in scan_counters.other_subevents and read past; a
+// read too short to hold a report count is one short event, skipped. Each
+// report is read within both the bytes read and the length the event
+// declares; the first report that does not fit ends that event's reports (an
+// event without any is skipped). Of an extended report event, a legacy PDU
+// is handed on in the legacy layout (scan_counters.legacy_in_extended); one
+// that claims more than 31 data bytes or a type no legacy PDU has is
+// malformed and skipped uncounted; any other advertisement is counted once
+// in scan_counters.extended_not_stored, by the report that completes or
+// truncates it (not by the fragments before), and dropped.
 ReadPhaseResult read_advertising_reports(int device_handle, std::uint16_t scan_duration,
                                          int sensor_number);
 

@@ -3,8 +3,10 @@
 // while scanning is enabled turns the scenario's advertisers into LE
 // Advertising Report events, one report per event unless the scenario packs
 // reports due together, and plays its replays' recorded events as they
-// are. Everything it does is logged as one "<kind> key=value ..." line per
-// fact.
+// are. A Bluetooth 5 personality adds the extended scanning commands: while
+// a scan enabled with them is on, the same reports (and the replays'
+// events, converted) go out as LE Extended Advertising Reports. Everything
+// it does is logged as one "<kind> key=value ..." line per fact.
 //
 // Threads: one thread owns a Controller; it is not shared. Time is passed
 // in by the caller (microseconds on any monotonic clock), so the same code
@@ -28,6 +30,9 @@ namespace opcode {
 constexpr std::uint16_t reset = 0x0C03;
 constexpr std::uint16_t le_set_scan_parameters = 0x200B;
 constexpr std::uint16_t le_set_scan_enable = 0x200C;
+constexpr std::uint16_t le_read_number_of_supported_advertising_sets = 0x203B;
+constexpr std::uint16_t le_set_extended_scan_parameters = 0x2041;
+constexpr std::uint16_t le_set_extended_scan_enable = 0x2042;
 }  // namespace opcode
 
 // HCI error codes the controller answers with.
@@ -35,6 +40,7 @@ namespace status {
 constexpr std::uint8_t success = 0x00;
 constexpr std::uint8_t unknown_command = 0x01;
 constexpr std::uint8_t command_disallowed = 0x0C;
+constexpr std::uint8_t unsupported_feature = 0x11;
 constexpr std::uint8_t invalid_parameters = 0x12;
 }  // namespace status
 
@@ -60,6 +66,7 @@ class Controller {
   void replugged(std::uint64_t now_us);
 
   bool scanning() const { return scan_enabled_; }
+  bool extended_scanning() const { return scan_enabled_ && extended_scan_; }
   bool muted() const { return muted_; }
 
  private:
@@ -72,14 +79,30 @@ class Controller {
   void answer(std::uint16_t command, const std::vector<std::uint8_t> &return_parameters);
   std::vector<std::uint8_t> handle_command(std::uint16_t command, const std::uint8_t *parameters,
                                            std::size_t length, std::uint64_t now_us);
+  std::uint8_t set_extended_scan_parameters(const std::uint8_t *parameters, std::size_t length,
+                                            std::uint64_t now_us);
+  void set_scan_enable(bool enable, bool filter_duplicates, bool extended, std::uint64_t now_us);
   // Mutes the controller once a mute time has come, after delivering what
   // was due before it.
   void check_mute_time(std::uint64_t now_us);
   // Sends (or, while not scanning, counts as missed) reports due by now.
   void deliver(std::uint64_t now_us);
   void send_report(const Advertiser &advertiser, Progress &progress, std::uint64_t now_us);
-  // A replay's next recorded event, whole and on its own.
+  // A replay's next recorded event, whole and on its own (its reports
+  // converted to the extended layout while extended scanning is on).
   void send_recorded(const Advertiser &advertiser, Progress &progress, std::uint64_t now_us);
+  // A noise advertiser's next LE Meta event, on its own.
+  void send_noise(const Advertiser &advertiser, Progress &progress, std::uint64_t now_us);
+  // Adds one legacy advertisement to the next event in the layout of the
+  // scan in use, sending the event first when the report would not fit.
+  void add_report(std::uint8_t event_type, std::uint8_t address_type, const std::uint8_t *address,
+                  std::int8_t rssi, const std::uint8_t *data, std::size_t length);
+  // One report of an LE Extended Advertising Report event; address least
+  // significant byte first.
+  void append_extended_report(std::vector<std::uint8_t> &out, std::uint16_t event_type,
+                              std::uint8_t address_type, const std::uint8_t *address,
+                              std::int8_t rssi, const std::uint8_t *data,
+                              std::size_t length) const;
   // Sends the reports gathered for one event, if any.
   void flush_event();
   std::uint64_t due_us(std::size_t index) const;
@@ -95,10 +118,13 @@ class Controller {
   bool muted_ = false;
   std::uint64_t commands_ = 0;
   std::uint64_t events_ = 0;
+  std::uint64_t extended_events_ = 0;
   std::vector<std::uint8_t> pending_reports_;  // whole reports of the next event
   std::uint32_t pending_count_ = 0;
 
   bool scan_enabled_ = false;
+  bool extended_scan_ = false;  // the scan was enabled with the extended set
+  bool extended_used_ = false;  // an extended command was accepted since the last reset
   bool filter_duplicates_ = false;
   std::set<std::string> heard_;  // address + data of reports sent since the enable
   std::optional<std::uint64_t> clock_start_us_;  // first scan enable: the advertisers' zero

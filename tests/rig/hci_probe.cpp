@@ -1,4 +1,4 @@
-// hci_probe <seconds> [quiet]
+// hci_probe <seconds> [quiet|extended]
 //
 // The smallest scanner that reads what the gateway reads: it opens hci0
 // through the Bluetooth library, sets a passive LE scan (interval and
@@ -8,11 +8,15 @@
 //   report address=665544332211 type=1 event=3 rssi=-60 data=0201…
 // (address most significant byte first; left out with "quiet"), then
 //   probe reports=N other_events=N span_ms=N rate=N streams=N numbered=N
-//         numbered_span_ms=N numbered_rate=N lost=N
+//         numbered_span_ms=N numbered_rate=N lost=N extended_events=N
 // where rate is reports per second between the first and the last report;
 // numbered counts the reports of the rig's bursts (a trailing 07 FF FF FF
 // <number> structure), numbered_rate their rate as received, and lost the
 // gaps in their numbers, per stream of equal data.
+//
+// "extended" scans with LE Set Extended Scan Parameters / Enable (1M PHY,
+// the same interval and window) instead, and counts the LE Extended
+// Advertising Report events it reads as extended_events.
 //
 // Threads: one; it blocks in poll until an event or the deadline.
 #include <bluetooth/bluetooth.h>
@@ -48,27 +52,59 @@ std::string hex(const std::uint8_t *bytes, std::size_t length) {
   return text;
 }
 
+// One LE command through the library; the controller's status, or -1.
+int le_command(int device, std::uint16_t ocf, const std::uint8_t *parameters, int length) {
+  std::uint8_t status = 0xFF;
+  hci_request request{};
+  request.ogf = OGF_LE_CTL;
+  request.ocf = ocf;
+  request.cparam = const_cast<std::uint8_t *>(parameters);
+  request.clen = length;
+  request.rparam = &status;
+  request.rlen = 1;
+  return hci_send_req(device, &request, 1000) < 0 ? -1 : status;
+}
+
+constexpr std::uint16_t extended_scan_parameters = 0x0041, extended_scan_enable = 0x0042;
+const std::uint8_t extended_off[6] = {0, 0, 0, 0, 0, 0};
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 2 || argc > 3 || (argc == 3 && std::strcmp(argv[2], "quiet") != 0)) {
-    std::fprintf(stderr, "usage: %s <seconds> [quiet]\n", argv[0]);
+  if (argc < 2 || argc > 3 ||
+      (argc == 3 && std::strcmp(argv[2], "quiet") != 0 && std::strcmp(argv[2], "extended") != 0)) {
+    std::fprintf(stderr, "usage: %s <seconds> [quiet|extended]\n", argv[0]);
     return 2;
   }
   const std::uint64_t seconds = std::strtoull(argv[1], nullptr, 10);
-  const bool quiet = argc == 3;
+  const bool quiet = argc == 3 && std::strcmp(argv[2], "quiet") == 0;
+  const bool extended = argc == 3 && !quiet;
 
   int device = hci_open_dev(0);
   if (device < 0) {
     std::fprintf(stderr, "hci_probe: hci_open_dev: %s\n", std::strerror(errno));
     return 1;
   }
-  hci_le_set_scan_enable(device, 0, 0, 1000);
-  if (hci_le_set_scan_parameters(device, 0, htobs(0x00A0), htobs(0x00A0), 0, 0, 1000) < 0 ||
-      hci_le_set_scan_enable(device, 1, 0, 1000) < 0) {
-    std::fprintf(stderr, "hci_probe: cannot start the LE scan: %s\n", std::strerror(errno));
-    hci_close_dev(device);
-    return 1;
+  if (extended) {
+    const std::uint8_t parameters[8] = {0, 0, 0x01, 0, 0xA0, 0x00, 0xA0, 0x00};
+    const std::uint8_t on[6] = {1, 0, 0, 0, 0, 0};
+    le_command(device, extended_scan_enable, extended_off, 6);
+    int parameters_status = le_command(device, extended_scan_parameters, parameters, 8);
+    int enable_status = le_command(device, extended_scan_enable, on, 6);
+    if (parameters_status != 0 || enable_status != 0) {
+      std::fprintf(stderr, "hci_probe: cannot start the extended LE scan: status %d/%d\n",
+                   parameters_status, enable_status);
+      hci_close_dev(device);
+      return 1;
+    }
+  } else {
+    hci_le_set_scan_enable(device, 0, 0, 1000);
+    if (hci_le_set_scan_parameters(device, 0, htobs(0x00A0), htobs(0x00A0), 0, 0, 1000) < 0 ||
+        hci_le_set_scan_enable(device, 1, 0, 1000) < 0) {
+      std::fprintf(stderr, "hci_probe: cannot start the LE scan: %s\n", std::strerror(errno));
+      hci_close_dev(device);
+      return 1;
+    }
   }
   hci_filter saved{};
   socklen_t saved_length = sizeof saved;
@@ -83,7 +119,7 @@ int main(int argc, char **argv) {
     return 1;
   }
 
-  std::uint64_t reports = 0, other_events = 0, first_ms = 0, last_ms = 0;
+  std::uint64_t reports = 0, other_events = 0, extended_events = 0, first_ms = 0, last_ms = 0;
   std::uint64_t numbered = 0, numbered_first_ms = 0, numbered_last_ms = 0;
   std::map<std::string, std::set<std::uint32_t>> streams;  // data before the number -> numbers
   const std::uint64_t deadline = monotonic_ms() + seconds * 1000;
@@ -98,6 +134,10 @@ int main(int argc, char **argv) {
     if (length < 5) break;
     // 04 3E len 02 count, then one report: event type, address type,
     // address (least significant byte first), data length, data, RSSI.
+    if (extended && event[3] == 0x0D) {
+      ++extended_events;
+      continue;
+    }
     if (event[3] != EVT_LE_ADVERTISING_REPORT || length < 5 + 10) {
       ++other_events;
       continue;
@@ -130,7 +170,11 @@ int main(int argc, char **argv) {
   }
 
   setsockopt(device, SOL_HCI, HCI_FILTER, &saved, saved_length);
-  hci_le_set_scan_enable(device, 0, 0, 1000);
+  if (extended) {
+    le_command(device, extended_scan_enable, extended_off, 6);
+  } else {
+    hci_le_set_scan_enable(device, 0, 0, 1000);
+  }
   hci_close_dev(device);
 
   std::uint64_t lost = 0;
@@ -142,10 +186,11 @@ int main(int argc, char **argv) {
   std::uint64_t span = last_ms - first_ms, numbered_span = numbered_last_ms - numbered_first_ms;
   std::printf(
       "probe reports=%llu other_events=%llu span_ms=%llu rate=%llu streams=%zu numbered=%llu "
-      "numbered_span_ms=%llu numbered_rate=%llu lost=%llu\n",
+      "numbered_span_ms=%llu numbered_rate=%llu lost=%llu extended_events=%llu\n",
       static_cast<unsigned long long>(reports), static_cast<unsigned long long>(other_events),
       static_cast<unsigned long long>(span), per_second(reports, span), streams.size(),
       static_cast<unsigned long long>(numbered), static_cast<unsigned long long>(numbered_span),
-      per_second(numbered, numbered_span), static_cast<unsigned long long>(lost));
+      per_second(numbered, numbered_span), static_cast<unsigned long long>(lost),
+      static_cast<unsigned long long>(extended_events));
   return 0;
 }

@@ -186,14 +186,15 @@ bool parse_ibeacon(LineParser &line, Advertiser &advertiser) {
 }
 
 // A flood of numbered reports at a fixed rate: every report differs, so a
-// receiver can count exactly what it lost.
-bool parse_burst(LineParser &line, Advertiser &advertiser) {
+// receiver can count exactly what it lost. Noise floods at a rate too.
+bool parse_burst(LineParser &line, Advertiser &advertiser, bool noise) {
   std::uint64_t rate = 0, seconds = 0;
   if (!parse_common(line, advertiser, false) || !line.hex("data", advertiser.data, false) ||
       !line.number("rate", 100000, rate, true) || !line.number("seconds", 86400, seconds, true))
     return false;
   if (rate == 0 || seconds == 0) return line.fail("rate and seconds must be at least 1");
-  advertiser.sequence = true;
+  advertiser.sequence = !noise;
+  advertiser.noise = noise;
   advertiser.period_numerator = 1000000;
   advertiser.period_denominator = rate;
   advertiser.count = rate * seconds;
@@ -288,20 +289,30 @@ bool parse_scenario(const std::string &text, Scenario &scenario, std::string &er
     bool parsed = false;
     if (keyword == "controller") {
       std::uint64_t pack = 1;
+      std::string bt5;
       parsed = line.address("address", scenario.controller_address, true) &&
-               line.number("pack", max_reports_per_event, pack, false) && line.finish();
+               line.number("pack", max_reports_per_event, pack, false) &&
+               line.text("bt5", bt5, false) && line.finish();
       if (parsed && pack == 0) return fail("pack must be 1 or more");
       scenario.reports_per_event = static_cast<std::uint32_t>(pack);
+      if (bt5 == "lenient") {
+        scenario.bt5 = Bt5::lenient;
+      } else if (bt5 == "strict") {
+        scenario.bt5 = Bt5::strict;
+      } else if (parsed && line.has("bt5")) {
+        return fail("bad bt5 '" + bt5 + "'");
+      }
     } else if (keyword == "mute") {
       Mute mute;
       parsed = parse_mute(line, mute) && line.finish();
       if (parsed) scenario.mutes.push_back(mute);
     } else if (keyword == "advertiser" || keyword == "ibeacon" || keyword == "burst" ||
-               keyword == "replay") {
+               keyword == "noise" || keyword == "replay") {
       Advertiser advertiser;
       parsed = (keyword == "advertiser" ? parse_advertiser(line, advertiser)
                 : keyword == "ibeacon"  ? parse_ibeacon(line, advertiser)
-                : keyword == "burst"    ? parse_burst(line, advertiser)
+                : keyword == "burst"    ? parse_burst(line, advertiser, false)
+                : keyword == "noise"    ? parse_burst(line, advertiser, true)
                                         : parse_replay(line, advertiser, folder)) &&
                line.finish();
       if (parsed) {

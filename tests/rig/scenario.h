@@ -47,6 +47,11 @@ struct Advertiser {
   // built reports, event i being recorded[i % size]; of the fields above
   // only name, start, period and count then apply.
   std::vector<std::vector<std::uint8_t>> recorded;
+  // Noise: LE Meta events other than the reports a scanner asks for, in
+  // place of reports: event i is a non-legacy extended advertisement of
+  // this advertiser (i even) or an LE Channel Selection Algorithm event
+  // (i odd).
+  bool noise = false;
 };
 
 struct Mute {
@@ -61,8 +66,15 @@ struct Mute {
 // A report takes at most 10 + 31 bytes: six of them fill an event's 255.
 constexpr std::uint32_t max_reports_per_event = 6;
 
+// Which controller the scenario plays: today's LE-only Bluetooth 4.0 one,
+// or a Bluetooth 5 one with extended advertising and scanning that either
+// accepts both command sets or, once an extended command was accepted since
+// its last reset, refuses the legacy advertising and scanning commands.
+enum class Bt5 { none, lenient, strict };
+
 struct Scenario {
   Address controller_address = {0x00, 0x1B, 0xDC, 0x0F, 0x00, 0x01};
+  Bt5 bt5 = Bt5::none;
   // Reports due at the same time go out together, this many to an event,
   // as busy controllers pack them.
   std::uint32_t reports_per_event = 1;

@@ -20,8 +20,9 @@
 // plays the same however long the host took to start scanning. Reports due
 // while scanning is off (or after a mute) are lost, as on the air.
 //
-//   controller address=00:1B:DC:0F:00:01 [pack=1]   the controller's BD_ADDR;
-//              pack=N sends reports due together N to an event (N <= 6)
+//   controller address=00:1B:DC:0F:00:01 [pack=1] [bt5=lenient|strict]
+//              the controller's BD_ADDR; pack=N sends reports due together
+//              N to an event (N <= 6, and as many as fit 255 bytes)
 //   advertiser name=N address=AA:BB:CC:DD:EE:FF [type=public|random]
 //              [event=0..4] [rssi=-60] [data=HEX] [interval=100] [count=0]
 //              [start=0] [devices=1] [sequence=0|1]
@@ -29,6 +30,8 @@
 //              and the advertiser keys but data (event defaults to 3)
 //   burst      name=N address=… rate=REPORTS_PER_S seconds=S [devices=1]
 //              [rssi] [data] [start] [type] [event]
+//   noise      name=N address=… rate=EVENTS_PER_S seconds=S [devices=1]
+//              [rssi] [data] [start] [type]
 //   replay     name=N file=PATH [interval=100] [start=0] [count=0]
 //   mute       command=0x200B [occurrence=1]    stop answering from this
 //   mute       time=MS                          or from MS after start
@@ -39,6 +42,36 @@
 // every report differs and a receiver can count its losses. A muted
 // controller answers nothing and sends no report: the kernel's and the
 // host's commands time out, as with a hung module.
+//
+// bt5 makes it a Bluetooth 5.0 controller: LE features bit 11 (Coded PHY)
+// and bit 12 (extended advertising), supported-commands octet 36 bit 7 and
+// octet 37 bits 5-6, and LE Read Number of Supported Advertising Sets
+// (0x203B), LE Set Extended Scan Parameters (0x2041, 1M and Coded PHYs) and
+// LE Set Extended Scan Enable (0x2042, continuous scans only: a duration or
+// period is answered 0x11). The kernel's init then sends 0x203B after the
+// LE event mask. With bt5=strict, once the controller has accepted an
+// extended command (0x2035 to 0x204A) since its last reset it answers
+// Command Disallowed (0x0C) to the legacy advertising and scanning commands
+// (0x2006 to 0x200D), as Bluetooth Core (Vol 4, Part E, 3.1.1) allows and
+// real controllers do; the kernel's own 0x203B at init is such a command.
+// lenient accepts both sets. Either set's enable starts the one scanner
+// and either set's disable stops it; while a scan enabled with the
+// extended set is on, reports go out as LE Extended Advertising Reports
+// (subevent 0x0D, legacy PDU event types 0x13 0x15 0x12 0x10 0x1B for event
+// 0..4, secondary PHY 0, SID 0xFF, TX power 0x7F), and each replayed event
+// is converted report by report into one such event (more if they do not
+// fit 255 bytes). Without bt5 the controller is the 4.0 one above, byte
+// for byte.
+//
+// A noise advertiser sends LE Meta events that are not the reports a
+// scanner asked for, on their own between the reports, while either scan
+// is on: event i is, for i even, a non-legacy extended advertisement
+// (subevent 0x0D, event type 0x0000: non-connectable, non-scannable,
+// undirected, data complete; secondary PHY 1M, SID 0) of its address and
+// data, for i odd an LE Channel Selection Algorithm event (subevent 0x14,
+// connection handle 0x0001, algorithm #2). Linux 6.1 passes both to raw
+// sockets and otherwise ignores them: its passive-scan path drops the
+// first, it has no handler for the second.
 //
 // A replay plays recorded traffic: PATH (relative to the scenario file's
 // folder unless it starts with '/') holds one LE Advertising Report event
@@ -58,12 +91,19 @@
 //   scan_parameters type=0 interval=0x00A0 window=0x00A0 own_address_type=0
 //                   filter_policy=0 status=0x00
 //   scan_enable enable=1 filter_duplicates=0 status=0x00
+//   ext_scan_parameters phys=0x01 type=0 interval=0x00A0 window=0x00A0
+//                   own_address_type=0 filter_policy=0 status=0x00
+//                   (type, interval, window: the first PHY's entry)
+//   ext_scan_enable enable=1 filter_duplicates=0 duration=0 period=0 status=0x00
+//   (a command refused by the strict lock has only its "command" line)
 //   reset / mute reason=command|time / ignored type=… length=…
 //   unplugged / replugged
 //   advertiser name=N sent=… missed=… filtered=… first_ms=… last_ms=…
 //              (for a replay too, counting its events)
 //   summary commands=… reports=… missed=… filtered=… muted=yes|no events=…
-//              (reports adds up the advertiser lines)
+//              extended_events=…
+//              (reports adds up the advertiser lines; extended_events counts
+//              the LE Extended Advertising Report events of reports)
 //
 // Threads: one; it blocks in ppoll on the device and a signalfd until a
 // packet arrives or the next report is due.

@@ -113,6 +113,7 @@ TEST(ScenarioText, RejectsWhatWouldPlaySomethingElse) {
       {"scanner x=1", "line 1: unknown keyword scanner"},
       {"controller address=00:00:00:00:00:01 pack=0", "line 1: pack must be 1 or more"},
       {"controller address=00:00:00:00:00:01 pack=7", "line 1: bad pack '7'"},
+      {"controller address=00:00:00:00:00:01 bt5=", "line 1: bad bt5 ''"},
   };
   for (const auto &[text, why] : cases) {
     rig::Scenario scenario;
@@ -271,6 +272,91 @@ TEST(Controller, ReplaysRecordedEventsByteForByteAndRefusesBrokenOnes) {
                                      folder));
     EXPECT_EQ(error, why);
   }
+}
+
+const Packet extended_scan_parameters_100ms = {0x00, 0x00, 0x01, 0x00, 0xA0, 0x00, 0xA0, 0x00};
+
+TEST(Controller, Bt5PersonalityAnswersBothSetsAndTheStrictOneLocksOutLegacy) {
+  Rig none("controller address=00:1B:DC:0F:00:01\n");
+  Rig lenient("controller address=00:1B:DC:0F:00:01 bt5=lenient\n");
+  Rig strict("controller address=00:1B:DC:0F:00:01 bt5=strict\n");
+  // What the gateway reads before choosing a set: version, LE features
+  // octet 1 (bits 11, 12), supported-commands octet 37 (bits 5, 6).
+  for (auto [rig, version, features, commands] :
+       {std::tuple{&none, 0x06, 0x00, 0x00}, {&lenient, 0x09, 0x18, 0x60}, {&strict, 0x09, 0x18, 0x60}}) {
+    EXPECT_EQ(rig->send(0x1001).at(7), version);
+    EXPECT_EQ(rig->send(0x2003).at(8), features);
+    EXPECT_EQ(rig->send(0x1002).at(7 + 37), commands);
+  }
+  struct Step {
+    std::uint16_t opcode;
+    Packet parameters;
+    std::uint8_t none, lenient, strict;
+  };
+  constexpr std::uint8_t ok = 0, unknown = 0x01, refused = 0x0C, unsupported = 0x11, invalid = 0x12;
+  const Step steps[] = {
+      {0x200B, scan_parameters_100ms, ok, ok, ok},  // reads lock nothing
+      {0x203B, {}, unknown, ok, ok},                // the kernel's init: the lock
+      {0x200C, {0, 0}, ok, ok, refused},
+      {0x200B, scan_parameters_100ms, ok, ok, refused},
+      {0x2006, Packet(15, 0), ok, ok, refused},
+      {0x2041, {0, 0, 0x02, 0, 0xA0, 0, 0xA0, 0}, unknown, invalid, invalid},  // 2M cannot scan
+      {0x2041, {0, 0, 0x01, 0, 0x10, 0, 0x20, 0}, unknown, invalid, invalid},  // window > interval
+      {0x2041, extended_scan_parameters_100ms, unknown, ok, ok},
+      {0x2042, {1, 0, 0, 0, 0, 0}, unknown, ok, ok},
+      {0x2041, extended_scan_parameters_100ms, unknown, refused, refused},  // while scanning
+      {0x2042, {1, 0, 100, 0, 0, 0}, unknown, unsupported, unsupported},
+      {0x2042, {0, 0, 0, 0, 0, 0}, unknown, ok, ok},
+      {0x0C03, {}, ok, ok, ok},
+      {0x200B, scan_parameters_100ms, ok, ok, ok},  // a reset lifts the lock
+  };
+  for (const Step &step : steps) {
+    EXPECT_EQ(none.status_of(step.opcode, step.parameters), step.none) << std::hex << step.opcode;
+    EXPECT_EQ(lenient.status_of(step.opcode, step.parameters), step.lenient) << std::hex << step.opcode;
+    EXPECT_EQ(strict.status_of(step.opcode, step.parameters), step.strict) << std::hex << step.opcode;
+  }
+}
+
+TEST(Controller, ExtendedScanSendsLegacyAdvertisementsInTheExtendedLayout) {
+  const std::string folder = testing::TempDir();
+  // One recorded event of two reports: event types 0 and 3.
+  std::ofstream(folder + "replay_two.txt") << "3E190202000101000000000001AACC030102000000000002BB00B0\n";
+  Rig rig(
+      "controller address=00:1B:DC:0F:00:01 bt5=strict pack=6\n"
+      "advertiser name=a address=11:22:33:44:55:66 type=random event=3 rssi=-60 data=020106 "
+      "interval=100 count=1\n"
+      "replay name=r file=replay_two.txt interval=100 start=50 count=1\n"
+      "noise name=n address=E0:00:00:00:00:01 data=0201 rssi=-80 rate=10 seconds=1 start=60\n",
+      folder);
+  ASSERT_EQ(rig.status_of(0x2041, extended_scan_parameters_100ms), 0);
+  ASSERT_EQ(rig.status_of(0x2042, {1, 0, 0, 0, 0, 0}), 0);
+  std::vector<Packet> events = rig.reports_until(160);
+  ASSERT_EQ(events.size(), 4u);
+  // 04 3E len 0D count; event type 0x0010 (legacy ADV_NONCONN_IND), random,
+  // address, PHYs 1M/none, SID none, TX power none, RSSI, no periodic
+  // interval, no direct address, data.
+  EXPECT_EQ(events[0], (Packet{0x04, 0x3E, 0x1D, 0x0D, 0x01, 0x10, 0x00, 0x01, 0x66, 0x55, 0x44,
+                               0x33, 0x22, 0x11, 0x01, 0x00, 0xFF, 0x7F, 0xC4, 0x00, 0x00, 0x00,
+                               0, 0, 0, 0, 0, 0, 0x03, 0x02, 0x01, 0x06}));
+  // The replayed event stays one event: ADV_IND becomes 0x0013.
+  ASSERT_EQ(events[1].size(), 5u + 2 * 24 + 1 + 2);
+  EXPECT_EQ(Packet(events[1].begin() + 3, events[1].begin() + 7), (Packet{0x0D, 0x02, 0x13, 0x00}));
+  EXPECT_EQ(events[1][5 + 13], 0xCC) << "the first report's RSSI";
+  EXPECT_EQ(Packet(events[1].begin() + 5 + 25, events[1].begin() + 5 + 27), (Packet{0x10, 0x00}));
+  // Noise: a non-legacy extended advertisement, then another LE subevent.
+  EXPECT_EQ(Packet(events[2].begin() + 3, events[2].begin() + 7), (Packet{0x0D, 0x01, 0x00, 0x00}));
+  EXPECT_EQ(events[3], (Packet{0x04, 0x3E, 0x04, 0x14, 0x01, 0x00, 0x01}));
+  // Reports due together: as many to an event as fit its 255 bytes.
+  Rig packed("controller address=00:1B:DC:0F:00:01 bt5=lenient pack=6\n"
+             "burst name=f address=D0:00:00:00:00:00 devices=5 rate=1 seconds=5 "
+             "data=00112233445566778899AABBCCDDEEFF00112233445566\n");
+  ASSERT_EQ(packed.status_of(0x2041, extended_scan_parameters_100ms), 0);
+  ASSERT_EQ(packed.status_of(0x2042, {1, 0, 0, 0, 0, 0}), 0);
+  events = packed.reports_until(5000);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0][4], 4) << "four reports of 31 bytes fill an event";
+  EXPECT_EQ(events[0].size(), 3u + 2 + 4 * 55);
+  EXPECT_EQ(events[1][4], 1);
 }
 
 TEST(Controller, MutedControllerAnswersNothingAndFallsSilent) {

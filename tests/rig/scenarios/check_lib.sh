@@ -47,7 +47,7 @@ finish() {
     sed 's/^/  | events: /' "$results/events.txt" 2>/dev/null
     sed 's/^/  | status_led got (uptime s): /' "$results/status.log" 2>/dev/null
     grep -h 'ZENTIB_ERROR' "$results/gateway.out" 2>/dev/null | sort | uniq -c | head -n 20 | sed 's/^/  | gateway: /'
-    grep -h '^scan_enable\|^advertiser\|^reset' "$results/controller.log" 2>/dev/null | head -n 40 | sed 's/^/  | controller: /'
+    grep -h '^scan_enable\|^ext_scan_enable\|^advertiser\|^reset' "$results/controller.log" 2>/dev/null | head -n 40 | sed 's/^/  | controller: /'
   fi
   [ "$failures" -eq 0 ]
 }

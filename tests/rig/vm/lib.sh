@@ -161,9 +161,9 @@ rig_controller_replug() {
 }
 
 # rig_wait_scanning SECONDS: true once the controller has accepted a scan
-# enable (the advertisers' clock has started).
+# enable of either command set (the advertisers' clock has started).
 rig_wait_scanning() {
-  rig_wait_for "$1" grep -q '^scan_enable .* enable=1 .*status=0x00' "$RIG_OUT/controller.log"
+  rig_wait_for "$1" grep -Eq '^(ext_)?scan_enable .* enable=1 .*status=0x00' "$RIG_OUT/controller.log"
 }
 
 # rig_uploads: how many batch messages the broker has seen so far.

@@ -31,17 +31,21 @@ const std::string zero_record =
     "\"RC\":{\"in\": 0, \"out\": 0, \"rate_in\": 0, \"rate_out\": 0}, "
     "\"RC_L0\":{\"in\": 0, \"out\": 0, \"rate_out\": 0}, "
     "\"RC_L1\":{\"in\": 0, \"out\": 0, \"rate_out\": 0}, "
-    "\"RC_L2\":{\"in\": 0, \"out\": 0, \"rate_out\": 0}} \n";
+    "\"RC_L2\":{\"in\": 0, \"out\": 0, \"rate_out\": 0}, "
+    "\"SCAN\":{\"mode\": \"none\", \"other_subevents\": 0, \"legacy_in_extended\": 0, "
+    "\"extended_not_stored\": 0}} \n";
 
-// The 29 shown values in file order.
+// The 32 shown values in file order.
 std::vector<sensor_handler::Counter64 *> shown_values() {
   auto &c = pipeline_counters;
+  auto &scan = sensor_handler::scan_counters;
   return {&c.DC.in,     &c.DC.out,       &c.DC.rate_in,  &c.DC.rate_out,  &c.L0.in,
           &c.L0.out,    &c.L0.rate_out,  &c.L1.in,       &c.L1.out,       &c.L1.rate_out,
           &c.L2.in,     &c.L2.out,       &c.L2.rate_out, &c.L3.in,        &c.L3.out,
           &c.L3.rate_out, &c.RC.in,      &c.RC.out,      &c.RC.rate_in,   &c.RC.rate_out,
           &c.RC_L0.in,  &c.RC_L0.out,    &c.RC_L0.rate_out, &c.RC_L1.in,  &c.RC_L1.out,
-          &c.RC_L1.rate_out, &c.RC_L2.in, &c.RC_L2.out,  &c.RC_L2.rate_out};
+          &c.RC_L1.rate_out, &c.RC_L2.in, &c.RC_L2.out,  &c.RC_L2.rate_out,
+          &scan.other_subevents, &scan.legacy_in_extended, &scan.extended_not_stored};
 }
 
 class StatisticsFile : public ::testing::Test {
@@ -58,6 +62,7 @@ class StatisticsFile : public ::testing::Test {
   static void zero_all() {
     sensor_handler::reset_raw_path_counters();
     sensor_handler::reset_smoothing_path_counters();
+    sensor_handler::reset_scan_counters();
   }
 
   static bool wait_for_file(const std::string &text, std::chrono::milliseconds timeout) {
@@ -72,7 +77,7 @@ class StatisticsFile : public ::testing::Test {
 
 TEST_F(StatisticsFile, RecordShowsEveryValueUnderItsOwnName) {
   char record[sensor_handler::statistics_record_size];
-  ASSERT_EQ(sensor_handler::format_statistics_record(record, sizeof record), 411);
+  ASSERT_EQ(sensor_handler::format_statistics_record(record, sizeof record), 509);
   EXPECT_EQ(std::string(record), zero_record);
 
   // Distinct values catch any two fields swapped.
@@ -90,10 +95,13 @@ TEST_F(StatisticsFile, RecordShowsEveryValueUnderItsOwnName) {
   sensor_handler::format_statistics_record(record, sizeof record);
   EXPECT_EQ(std::string(record), expected);
 
-  // Unsigned 64-bit values are printed whole, never as negative numbers.
+  // Unsigned 64-bit values are printed whole, never as negative numbers,
+  // and the longest record fits the buffer whole.
   for (auto *value : values) value->store(UINT64_MAX);
-  ASSERT_EQ(sensor_handler::format_statistics_record(record, sizeof record), 962);
+  sensor_handler::scan_counters.mode.store(sensor_handler::ScanMode::extended);
+  ASSERT_EQ(sensor_handler::format_statistics_record(record, sizeof record), 1121);
   EXPECT_NE(std::string(record).find("{\"in\": 18446744073709551615, "), std::string::npos);
+  EXPECT_NE(std::string(record).find("{\"mode\": \"extended\", "), std::string::npos);
   EXPECT_EQ(std::string(record).find('-'), std::string::npos);
 }
 
@@ -157,7 +165,7 @@ TEST_F(StatisticsFile, ReplacedFileIsNeverSeenHalfWritten) {
   pipeline_counters.DC.in.store(123456789);
   ASSERT_EQ(sensor_handler::write_statistics_file(sensor_handler::statistics_file_path), 0);
   const std::string first = gwtest::read_file("/tmp/tobixlite_stats");
-  ASSERT_EQ(first.size(), 419u);
+  ASSERT_EQ(first.size(), 517u);
 
   // A reader that opened the old file keeps reading the whole old record
   // while the next one replaces it.
@@ -169,7 +177,7 @@ TEST_F(StatisticsFile, ReplacedFileIsNeverSeenHalfWritten) {
   std::size_t got = std::fread(seen, 1, sizeof seen - 1, reader);
   std::fclose(reader);
   EXPECT_EQ(std::string(seen, got), first);
-  EXPECT_EQ(gwtest::read_file("/tmp/tobixlite_stats").size(), 411u);
+  EXPECT_EQ(gwtest::read_file("/tmp/tobixlite_stats").size(), 509u);
 }
 
 }  // namespace

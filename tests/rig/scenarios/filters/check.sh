@@ -6,11 +6,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../check_lib.sh"
 
 expect "the gateway started" gateway_has "Tobix Voru Service Started at"
-# 60 ms and 30 ms in units of 0.625 ms, passive, public address, accept all.
+# 60 ms and 30 ms in units of 0.625 ms, passive, public address, accept
+# all; with the legacy or (bt5_strict_filters) the extended command set.
 expect "scan parameters 0x0060/0x0030 passive reached the controller" \
-  grep -q '^scan_parameters .* type=0 interval=0x0060 window=0x0030 own_address_type=0 filter_policy=0 status=0x00' "$results/controller.log"
+  grep -Eq '^(ext_)?scan_parameters .* type=0 interval=0x0060 window=0x0030 own_address_type=0 filter_policy=0 status=0x00' "$results/controller.log"
 expect "scanning enabled without duplicate filtering" \
-  grep -q '^scan_enable .* enable=1 filter_duplicates=0 status=0x00' "$results/controller.log"
+  grep -Eq '^(ext_)?scan_enable .* enable=1 filter_duplicates=0 .*status=0x00' "$results/controller.log"
 expect "a birth packet from the gateway" \
   bash -c "grep -q '\"Tag\":\"BirthPacket\".*\"SourceID\":\"TBX000000000001\".*\"IP\":\"198.51.100.7\"' '$results/messages.txt'"
 

@@ -1,0 +1,1 @@
+../filters/run.sh

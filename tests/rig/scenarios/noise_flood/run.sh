@@ -1,0 +1,1 @@
+../flood/run.sh
