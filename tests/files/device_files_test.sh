@@ -71,7 +71,7 @@ grep -n '/tmp/' "$source_dir/files/usr/bin/tobixlite_supervisor" "$source_dir/fi
 # The recipe: the commands and kernel support the gateway needs, who keeps
 # it under which licence, and a rebuild whenever a source it copies changes.
 makefile=$source_dir/openwrt/tobixlite/Makefile
-for needed in +bluez-utils +kmod-bluetooth PKG_MAINTAINER:= PKG_LICENSE:= PKG_LICENSE_FILES:=LICENSE; do
+for needed in +bluez-utils +kmod-bluetooth +ca-bundle +libmosquitto-ssl PKG_MAINTAINER:= PKG_LICENSE:= PKG_LICENSE_FILES:=LICENSE; do
 	grep -qF -- "$needed" "$makefile" || fail "recipe lacks $needed"
 done
 [ -s "$source_dir/LICENSE" ] || fail "no LICENSE"
