@@ -258,7 +258,9 @@ TEST_F(RawWindow, RatesAndStatisticsAfterTheFirstWindow) {
             "\"RC\":{\"in\": 0, \"out\": 0, \"rate_in\": 0, \"rate_out\": 0}, "
             "\"RC_L0\":{\"in\": 0, \"out\": 0, \"rate_out\": 0}, "
             "\"RC_L1\":{\"in\": 0, \"out\": 0, \"rate_out\": 0}, "
-            "\"RC_L2\":{\"in\": 0, \"out\": 0, \"rate_out\": 0}} \n");
+            "\"RC_L2\":{\"in\": 0, \"out\": 0, \"rate_out\": 0}, "
+            "\"SCAN\":{\"mode\": \"none\", \"other_subevents\": 0, \"legacy_in_extended\": 0, "
+            "\"extended_not_stored\": 0}} \n");
 
   // Everything counts from 0 again once the thread has ended.
   stop();

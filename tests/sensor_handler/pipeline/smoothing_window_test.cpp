@@ -152,7 +152,7 @@ TEST_F(SmoothingWindow, RatesAndRowCountAfterAWindow) {
   EXPECT_NE(record.find("\"RC\":{\"in\": 6, \"out\": 5, \"rate_in\": 3, \"rate_out\": 2}, "
                         "\"RC_L0\":{\"in\": 0, \"out\": 0, \"rate_out\": 3}, "
                         "\"RC_L1\":{\"in\": 6, \"out\": 6, \"rate_out\": 3}, "
-                        "\"RC_L2\":{\"in\": 6, \"out\": 5, \"rate_out\": 2}} \n"),
+                        "\"RC_L2\":{\"in\": 6, \"out\": 5, \"rate_out\": 2}, \"SCAN\""),
             std::string::npos)
       << record;
   EXPECT_EQ(payloads(true).size(), 3u);
