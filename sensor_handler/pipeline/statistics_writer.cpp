@@ -4,8 +4,10 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "gw_pacing.h"
@@ -87,6 +89,16 @@ constexpr std::int64_t first_restart_delay_ms = 5000;
 constexpr std::int64_t longest_restart_delay_ms = 600000;
 std::int64_t restart_delay_ms = first_restart_delay_ms;
 
+// Moves what stands at path (a directory the record cannot replace) to
+// path + ".not-ours".
+bool set_aside(const char *path) {
+  struct stat info{};
+  if (lstat(path, &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+  char aside[256];
+  const int length = std::snprintf(aside, sizeof aside, "%s.not-ours", path);
+  return length > 0 && static_cast<std::size_t>(length) < sizeof aside && rename(path, aside) == 0;
+}
+
 std::int64_t milliseconds(const timespec &time) {
   return static_cast<std::int64_t>(time.tv_sec) * 1000 + time.tv_nsec / 1000000;
 }
@@ -113,14 +125,17 @@ int format_statistics_record(char *text, std::size_t size) {
 
 int write_statistics_file(const char *path) {
   char temporary[256];
-  int name_length = std::snprintf(temporary, sizeof temporary, "%s.tmp", path);
+  int name_length = std::snprintf(temporary, sizeof temporary, "%s.XXXXXX", path);
   if (name_length < 0 || static_cast<std::size_t>(name_length) >= sizeof temporary) return 1;
 
   char record[statistics_record_size];
   const int length = format_statistics_record(record, sizeof record);
 
-  int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // A fresh file of an unpredictable name (created exclusively, so nothing
+  // planted under it is followed or reused), readable by every local tool.
+  const int fd = mkostemp(temporary, O_CLOEXEC);
   if (fd < 0) return 1;
+  fchmod(fd, 0644);
   const bool written = write_all(fd, record, static_cast<std::size_t>(length));
   const bool closed = close(fd) == 0;
   if (!written || !closed) {
@@ -128,7 +143,9 @@ int write_statistics_file(const char *path) {
     unlink(temporary);
     return 0;
   }
-  if (rename(temporary, path) != 0) {
+  // The rename replaces a link in the file's place, never follows it. A
+  // directory there (planted, or left by hand) is moved aside once.
+  if (rename(temporary, path) != 0 && !(set_aside(path) && rename(temporary, path) == 0)) {
     unlink(temporary);
     return 1;
   }

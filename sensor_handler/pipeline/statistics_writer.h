@@ -6,9 +6,12 @@
 //
 // Thread: statistics_writer, started at every service build. It only reads
 // the counters (relaxed loads, no lock; see pipeline_counters.h) and owns
-// the file. Each record is written to "/tmp/tobixlite_stats.tmp" and renamed
-// over the file, so a reader sees either the previous record or the new one,
-// never a truncated file. When the file cannot be created or replaced the
+// the file. Each record is written to a fresh file of an unpredictable name
+// beside it (created exclusively: /tmp is every user's, and a name known in
+// advance could be planted as a link to a file of root's) and renamed over
+// the file, so a reader sees either the previous record or the new one,
+// never a truncated file; a link in the file's place is replaced, never
+// followed, and a directory there is moved aside to "<file>.not-ours". When the file cannot be created or replaced the
 // writer writes nothing, tries again every second and requests a restart
 // once the failure has lasted 5 s; each such restart doubles that delay (up
 // to ten minutes, kept across service runs) until a record is written again,
@@ -33,7 +36,7 @@ constexpr std::size_t statistics_record_size = 1152;
 // "%lld".
 int format_statistics_record(char *text, std::size_t size);
 
-// Writes one record to path through path + ".tmp" and a rename. Returns 0
+// Writes one record to path through a fresh file beside it and a rename. Returns 0
 // (also when a write error kept the previous record), or 1 when the file
 // could not be created or replaced.
 int write_statistics_file(const char *path);

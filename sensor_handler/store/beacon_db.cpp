@@ -13,6 +13,7 @@
 #include "gw_output.h"
 #include "gw_pacing.h"
 #include "stop/stop_flags.h"
+#include "store/store_files.h"
 #include "store/store_space.h"
 
 namespace sensor_handler {
@@ -225,9 +226,10 @@ int BeaconDb::open_locked(const char *path, int sensor_number) {
   // SQLite reads an empty name as a private temporary database that is
   // deleted at its close: every stored row would vanish unseen.
   int rc = SQLITE_CANTOPEN;
-  if (path != nullptr && path[0] != '\0') {
+  if (path != nullptr && path[0] != '\0' && own_store_files(path, sensor_number)) {
     rc = sqlite3_open_v2(path, &db_handle_,
-                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX |
+                             SQLITE_OPEN_NOFOLLOW,
                          nullptr);
   }
   if (rc != SQLITE_OK) {

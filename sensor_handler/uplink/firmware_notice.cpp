@@ -1,5 +1,7 @@
 #include "firmware_notice.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <json-c/json.h>
 #include <mosquitto.h>
@@ -12,6 +14,7 @@
 namespace sensor_handler {
 namespace {
 
+constexpr const char banner_path[] = "/etc/banner";
 constexpr const char banner_command_text[] = "sed -i 's/%s/%s/g' /etc/banner";
 // The command without its two versions, and the longest new version that
 // still fits beside any running version (at most 19 characters).
@@ -46,6 +49,27 @@ const char *member_text(json_object *value) {
   return text;
 }
 
+// Whether the banner holds text. Read in pieces, each searched with the
+// end of the one before, so no banner is too long to be searched.
+bool banner_holds(const char *text) {
+  std::FILE *banner = std::fopen(banner_path, "re");
+  if (banner == nullptr) return false;
+  const std::size_t length = std::strlen(text);
+  char window[512 + identity_text_size];
+  std::size_t kept = 0;
+  bool found = false;
+  while (!found) {
+    const std::size_t got = std::fread(window + kept, 1, sizeof window - kept, banner);
+    if (got == 0) break;
+    const std::size_t filled = kept + got;
+    found = std::search(window, window + filled, text, text + length) != window + filled;
+    kept = filled < length ? filled : length - 1;
+    std::memmove(window, window + filled - kept, kept);
+  }
+  std::fclose(banner);
+  return found;
+}
+
 // Acts on a version other than the running one. false when the notice is
 // refused.
 bool announce_upgrade(const char *version) {
@@ -62,7 +86,12 @@ bool announce_upgrade(const char *version) {
     char command[gw::command_capacity] = {};
     std::snprintf(command, sizeof command, banner_command_text, firmware_version, version);
     gw::gw_printf("%s\n\r", command);
-    gw::run_command_formatted(banner_command_text, firmware_version, version);
+    // sed -i writes a new file even when nothing matches: a notice repeated
+    // by the broker side, or by anyone who may publish on the topic, would
+    // otherwise rewrite the flash each time.
+    if (banner_holds(firmware_version)) {
+      gw::run_command_formatted(banner_command_text, firmware_version, version);
+    }
   } else {
     gw::gw_printf("ZENTIB_ERROR : Firmware Version cannot be replaced in /etc/banner\n\r");
   }
@@ -91,6 +120,9 @@ void handle_notice(json_object *notice) {
 void on_message(struct mosquitto *, void *, const struct mosquitto_message *message) {
   // An empty notice arrives without any payload.
   if (message == nullptr || message->payload == nullptr || message->payloadlen <= 0) return;
+  // The client subscribes to the notice topic alone, but a broker may hand
+  // it messages of other topics too (a bridge, a rule that forwards).
+  if (message->topic == nullptr || std::strcmp(message->topic, notice_topic) != 0) return;
   const std::size_t length = static_cast<std::size_t>(message->payloadlen);
   if (length > notice_payload_limit) {
     gw::gw_printf("ZENTIB_ERROR : Firmware notice too long, ignored\n\r");

@@ -4,6 +4,9 @@
 // place of the old one in /etc/banner and sends SIGTSTP to its parent, which
 // carries out the upgrade.
 //
+// The banner is rewritten only while it holds the running version: a
+// notice repeated has nothing to replace and writes nothing to the flash.
+//
 // The version text comes from the network and goes into a sed expression of
 // a root shell command, so only texts of a version's alphabet (letters,
 // digits, '.', '-', '_', '+') that fit the 100-byte command are acted on;
@@ -23,12 +26,16 @@ struct mosquitto_message;
 
 namespace sensor_handler {
 
+// The topic the broker side announces on; messages of any other topic are
+// not notices.
+constexpr const char notice_topic[] = "/Logs/Ver";
+
 // A bare notice is about 70 bytes; the broker side may add members (a
 // download address, a checksum), so room is left for those. Anything larger
 // is not a notice.
 constexpr std::size_t notice_payload_limit = 4096;
 
-// The library's message callback; only the payload is looked at.
+// The library's message callback: the topic, then the payload.
 void on_message(struct mosquitto *client, void *user_data, const struct mosquitto_message *message);
 
 }  // namespace sensor_handler

@@ -27,7 +27,6 @@ namespace sensor_handler {
 namespace {
 
 constexpr const char info_topic[] = "/Logs/Info";
-constexpr const char notice_topic[] = "/Logs/Ver";
 constexpr int keep_alive_seconds = 5;
 constexpr std::size_t packet_size = 500;
 // A broker that breaks every session must not get a new client at once.

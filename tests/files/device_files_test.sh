@@ -64,11 +64,14 @@ grep -q "option 'mqtt_status' '0' # x" "$settings/config/tobixlite_config" || fa
 rm -rf "$settings"
 # The parent's own stop (20 s + 5 s) must end before procd's timeout.
 grep -q '^stop_wait=20$' "$source_dir/files/usr/bin/tobixlite_supervisor" || fail "stop_wait changed"
+# Any user may plant a name in /tmp: the parent and the hotplug hook use none.
+grep -n '/tmp/' "$source_dir/files/usr/bin/tobixlite_supervisor" "$source_dir/files/etc/hotplug.d/"*/* &&
+	fail "a runtime path in /tmp"
 
 # The recipe: the commands and kernel support the gateway needs, who keeps
 # it under which licence, and a rebuild whenever a source it copies changes.
 makefile=$source_dir/openwrt/tobixlite/Makefile
-for needed in +bluez-utils +kmod-bluetooth PKG_MAINTAINER:= PKG_LICENSE:= PKG_LICENSE_FILES:=LICENSE; do
+for needed in +bluez-utils +kmod-bluetooth +ca-bundle +libmosquitto-ssl PKG_MAINTAINER:= PKG_LICENSE:= PKG_LICENSE_FILES:=LICENSE; do
 	grep -qF -- "$needed" "$makefile" || fail "recipe lacks $needed"
 done
 [ -s "$source_dir/LICENSE" ] || fail "no LICENSE"

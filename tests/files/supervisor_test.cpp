@@ -196,7 +196,8 @@ TEST_F(Supervisor, StopWhileEndingALeftoverStartsNothing) {
   ASSERT_EQ(chmod("/tmp/left/sensor_handler", 0755), 0);
   gwtest::GatewayProcess left({}, "/tmp/left/sensor_handler");
   ASSERT_TRUE(left.ok());
-  ASSERT_TRUE(gwtest::write_file("/tmp/.tobixlite_supervisor.children",
+  ASSERT_EQ(mkdir("/var/run/tobixlite", 0700), 0);
+  ASSERT_TRUE(gwtest::write_file("/var/run/tobixlite/children",
                                  "sensor_handler " + std::to_string(left.pid()) + "\n"));
   start();
   ASSERT_TRUE(wait_for(" left by a previous run\n"));
@@ -208,6 +209,56 @@ TEST_F(Supervisor, StopWhileEndingALeftoverStartsNothing) {
   auto ended = left.wait_exit(2s);
   ASSERT_TRUE(ended);
   EXPECT_EQ(ended->signal, SIGKILL);
+}
+
+// Another user's plants at the names earlier parents kept in /tmp (a children
+// file naming a process of ours as a program, directories named like the
+// next FIFOs, a link at the PID file), and the runtime directory as a link to
+// that user's folder, that user's own, or one anybody may write: the parent
+// starts both programs and ends, signals, writes and trusts nothing they name.
+TEST_F(Supervisor, PlantedPathsAreNeitherFollowedNorTrusted) {
+  gwtest::GatewayProcess victim({"600"}, "/bin/sleep");  // a process of ours
+  ASSERT_TRUE(victim.ok());
+  ASSERT_TRUE(gwtest::write_file("/etc/precious", "root's\n"));
+  ASSERT_TRUE(gwtest::write_file("/tmp/plant", R"(cd /tmp && mkdir own && echo "sleep $1" > own/children &&
+    cp own/children .tobixlite_supervisor.children && ln -s /etc/precious own/pid &&
+    ln -s /etc/precious .tobixlite_supervisor.pid && set -- &&
+    for i in $(seq $$ $(($$ + 300))); do set -- "$@" .tobixlite_supervisor.$i .tobixlite_supervisor.lines.$i; done &&
+    mkdir "$@")"));
+  ASSERT_EQ(gwtest::run_shell("/usr/bin/setpriv --reuid 65534 --regid 65534 --clear-groups sh /tmp/plant " +
+                              std::to_string(victim.pid())).status, 0);
+  for (const char *runtime_dir : {"", "ln -s /tmp/own /var/run/tobixlite",
+                                  "cp -a /tmp/own /var/run/tobixlite && chown 65534 /var/run/tobixlite",
+                                  "mkdir -m 777 /var/run/tobixlite && cp /tmp/own/children /var/run/tobixlite"}) {
+    SCOPED_TRACE(runtime_dir);
+    ASSERT_EQ(gwtest::run_shell(std::string("rm -rf /var/run/tobixlite*; ") + runtime_dir).status, 0);
+    start();
+    ASSERT_TRUE(wait_for("Tobix Voru Service Started at "));
+    EXPECT_EQ(count(" left by a previous run\n"), 0);
+    EXPECT_EQ(count("tobixlite was not root's own directory: set aside as "), *runtime_dir ? 1 : 0);
+    struct stat run_dir;
+    ASSERT_EQ(lstat("/var/run/tobixlite", &run_dir), 0);
+    EXPECT_TRUE(S_ISDIR(run_dir.st_mode) && run_dir.st_uid == 0 && (run_dir.st_mode & 0777) == 0700);
+    expect_clean_stop();
+    EXPECT_FALSE(victim.wait_exit(0ms));
+    EXPECT_EQ(gwtest::read_file("/etc/precious"), "root's\n");
+  }
+}
+
+// A burst of firmware notices: each is logged and shown on the LED; the hook
+// runs at once, then once more when hook_pause has passed since its end.
+TEST_F(Supervisor, FirmwareNoticeBurstRunsTheHookAtMostTwice) {
+  ASSERT_TRUE(gwtest::write_file("/etc/tobixlite_supervisor", "hook_pause 10\n"));
+  ASSERT_EQ(mkdir("/etc/tobixlite", 0755), 0);
+  ASSERT_TRUE(gwtest::write_file("/etc/tobixlite/firmware_hook", "#!/bin/sh\necho ran >> /tmp/hook_runs\n"));
+  ASSERT_EQ(chmod("/etc/tobixlite/firmware_hook", 0755), 0);
+  start();
+  ASSERT_TRUE(wait_for("Tobix Voru Service Started at "));
+  for (int notice = 0; notice < 50; ++notice, std::this_thread::sleep_for(100ms)) parent_->send_signal(SIGTSTP);
+  ASSERT_TRUE(wait_for(said + "/etc/tobixlite/firmware_hook ended (status 0)", 2));
+  EXPECT_EQ(gwtest::read_file("/tmp/hook_runs"), "ran\nran\n");
+  EXPECT_GT(count(said + "the broker side announces other firmware\n"), 2);
+  expect_clean_stop();
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ constexpr const char *fake_names[] = {"hciconfig", "hciattach"};
 bool sandbox_entered = false;
 bool etc_overlay_mounted = false;
 bool tmp_mounted = false;
+bool var_run_mounted = false;
 unsigned etc_generation = 0;
 
 std::string errno_text(const std::string &what) {
@@ -265,20 +266,28 @@ bool reset_etc(std::string *why) {
          copy_tree(std::string(GW_SOURCE_DIR) + "/tests/data/etc", "/etc", why);
 }
 
-bool reset_tmp(std::string *why) {
-  if (tmp_mounted) {
-    if (::umount2("/tmp", MNT_DETACH) != 0) {
-      if (why) *why = errno_text("umount /tmp");
+// A fresh tmpfs on `path` (mounted over the previous one, if any).
+bool remount_tmpfs(const char *path, const char *options, bool &mounted, std::string *why) {
+  if (mounted) {
+    if (::umount2(path, MNT_DETACH) != 0) {
+      if (why) *why = errno_text(std::string("umount ") + path);
       return false;
     }
-    tmp_mounted = false;
+    mounted = false;
   }
-  if (::mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) {
-    if (why) *why = errno_text("mount tmpfs on /tmp");
+  if (::mount("tmpfs", path, "tmpfs", MS_NOSUID | MS_NODEV, options) != 0) {
+    if (why) *why = errno_text(std::string("mount tmpfs on ") + path);
     return false;
   }
-  tmp_mounted = true;
+  mounted = true;
   return true;
+}
+
+// /var/run is root's RAM on the board too (/var is /tmp there); on the host
+// it is the machine's own /run, which the parent must never write.
+bool reset_tmp(std::string *why) {
+  return remount_tmpfs("/tmp", "mode=1777", tmp_mounted, why) &&
+         remount_tmpfs("/var/run", "mode=0755", var_run_mounted, why);
 }
 
 bool reset_sys_class(std::string *why) {

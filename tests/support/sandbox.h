@@ -7,6 +7,7 @@
 //               reset_sandbox() starts a new empty upper layer and copies
 //               files/etc/** then tests/data/etc/** into it.
 //   /tmp        a fresh tmpfs, emptied by every reset.
+//   /var/run    the same (the host's /run stays untouched).
 //   /sys/class  a bind of a private folder holding gpio/export and
 //               gpio/unexport (plain files); lines are made by the test.
 //   /bin/sh     BusyBox (its ash runs its own applets: ifconfig, pgrep,
@@ -43,7 +44,7 @@ enum class SandboxEntry {
 SandboxEntry enter_sandbox(std::string *why = nullptr);
 
 // Brings the sandbox back to its just-entered state: new empty /etc upper
-// layer plus the shipped and test /etc files, empty /tmp, /sys/class/gpio
+// layer plus the shipped and test /etc files, empty /tmp and /var/run, /sys/class/gpio
 // with only export/unexport (both empty), fakes' logs and controls cleared
 // and their daemons ended, eth0's address restored. Call it in SetUp.
 // Returns false (and records a gtest failure with the cause) on failure.

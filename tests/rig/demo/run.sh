@@ -24,6 +24,9 @@ set_option() {
 # The factory broker sets point outside; set 3 takes the address below.
 set_option tobixlite_config server 3
 set_option tobixlite_config mqtt_server_addr 127.0.0.1
+# The VM's own broker listens in plain TCP on 127.0.0.1.
+set_option tobixlite_config mqtt_tls 0
+set_option tobixlite_config mqtt_server_port 1883
 # The virtual controller is hci0 already: no UART module to reset and attach.
 set_option tobixlite_config en_usb_s1 1
 # A Ping every 15 s instead of every minute, and smoothed rows beside the

@@ -59,12 +59,15 @@ TEST_F(ConfigurationRead, EchoesEverySettingInOrderAndResetsTheLinkState) {
 }
 
 TEST_F(ConfigurationRead, ShippedFilesAreAValidConfiguration) {
-  // The files a device ships with select broker set 1 of the second file.
+  // The files a device ships with select broker set 1 of the second file,
+  // reached over TLS with the authorities ca-bundle installs.
   ASSERT_TRUE(gwtest::reset_sandbox());
   gwtest::StdoutCapture capture;
   ASSERT_EQ(read_configuration(), 0) << capture.text();
   std::string text = capture.text();
-  EXPECT_EQ(text.rfind("MQTT SERVER Type\t= 1\n\rMQTT SERVER Port\t= 1883\n\r", 0), 0u) << text;
+  EXPECT_EQ(text.rfind("MQTT SERVER Type\t= 1\n\rMQTT SERVER Port\t= 8883\n\r", 0), 0u) << text;
+  EXPECT_EQ(service_config.mqtt_tls, 1);
+  EXPECT_STREQ(service_config.tls_ca, default_tls_ca_path);
   EXPECT_STREQ(service_config.broker_host, default_primary_broker_host);
   EXPECT_STREQ(service_config.mqtt_username, "gateway");
   EXPECT_EQ(service_config.sensor_enabled, 1);

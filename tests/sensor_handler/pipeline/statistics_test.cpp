@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+#include <cstdlib>
+#include <unistd.h>
+#include <sys/mount.h>
+#include <filesystem>
 #include <chrono>
 #include <cstdint>
 #include <pthread.h>
@@ -73,6 +78,16 @@ class StatisticsFile : public ::testing::Test {
     }
     return false;
   }
+
+  // What the writer left in /tmp beside the file itself.
+  static std::vector<std::string> leftovers() {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator("/tmp")) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("tobixlite_stats.", 0) == 0) names.push_back(name);
+    }
+    return names;
+  }
 };
 
 TEST_F(StatisticsFile, RecordShowsEveryValueUnderItsOwnName) {
@@ -127,15 +142,14 @@ TEST_F(StatisticsFile, WriterRecordsAtStartAndEverySecondAfter) {
   // The writer leaves the last record and no temporary file behind; it
   // touches no counter and prints nothing.
   EXPECT_EQ(gwtest::read_file("/tmp/tobixlite_stats"), expected);
-  EXPECT_FALSE(gwtest::file_exists("/tmp/tobixlite_stats.tmp"));
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
   EXPECT_EQ(pipeline_counters.L0.in.load(), 10u);
   EXPECT_EQ(capture.text(), "");
 }
 
 TEST_F(StatisticsFile, FileThatCannotBeReplacedRequestsRestartsEverFurtherApart) {
-  // A directory in the file's place can be neither opened for writing nor
-  // renamed over.
-  ASSERT_EQ(mkdir("/tmp/tobixlite_stats", 0755), 0);
+  // A read-only /tmp takes no file at all.
+  ASSERT_EQ(mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr), 0);
   gwtest::StdoutCapture capture;
   // Service runs as the run loop makes them (without its pause), each ended
   // by the writer's restart request or, once the time is up, by a stop.
@@ -158,7 +172,28 @@ TEST_F(StatisticsFile, FileThatCannotBeReplacedRequestsRestartsEverFurtherApart)
   // After 5 s of failure, then not before another 10 s.
   EXPECT_EQ(restarts, 1);
   EXPECT_EQ(capture.text(), "");
-  EXPECT_FALSE(gwtest::file_exists("/tmp/tobixlite_stats.tmp"));
+}
+
+// Paths another user of /tmp planted: the record replaces a link or a
+// directory in the file's place and never writes through one.
+TEST_F(StatisticsFile, PlantedPathsAreReplacedNeverFollowed) {
+  for (const char *plant : {"ln -s /tmp/roots_file /tmp/tobixlite_stats",
+                            "mkdir /tmp/tobixlite_stats; touch /tmp/tobixlite_stats/x",
+                            "ln -s /tmp/roots_file /tmp/tobixlite_stats.tmp"}) {
+    SCOPED_TRACE(plant);
+    ASSERT_TRUE(gwtest::reset_sandbox());
+    ASSERT_TRUE(gwtest::write_file("/tmp/roots_file", "root's\n"));
+    const std::string as_nobody =
+        std::string("/usr/bin/setpriv --reuid 65534 --regid 65534 --clear-groups sh -c '") + plant + "'";
+    ASSERT_EQ(std::system(as_nobody.c_str()), 0);
+    EXPECT_EQ(sensor_handler::write_statistics_file(sensor_handler::statistics_file_path), 0);
+    EXPECT_EQ(gwtest::read_file("/tmp/roots_file"), "root's\n");
+    struct stat file{};
+    ASSERT_EQ(lstat(sensor_handler::statistics_file_path, &file), 0);
+    EXPECT_TRUE(S_ISREG(file.st_mode) && file.st_uid == geteuid());
+    EXPECT_EQ(file.st_mode & 0777, 0644u) << "local tools read it";
+    EXPECT_EQ(gwtest::read_file(sensor_handler::statistics_file_path), zero_record);
+  }
 }
 
 TEST_F(StatisticsFile, ReplacedFileIsNeverSeenHalfWritten) {

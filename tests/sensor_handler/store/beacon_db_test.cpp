@@ -1,6 +1,7 @@
 #include "store/beacon_db.h"
 
 #include <gtest/gtest.h>
+#include <cstdlib>
 
 #include <chrono>
 #include <cstdio>
@@ -231,6 +232,64 @@ TEST_F(BeaconDbTest, OpenFailuresPrintTheirLinesAndLeaveNothingBehind) {
             "ZENTIB_ERROR : SENSOR1 : Cannot prepare BLE statement\n\r"
             "ZENTIB_ERROR : SENSOR1 : Status = 1\n\r");
   EXPECT_FALSE(beacon_db.has_insert_statement());
+}
+
+// Paths another user of /tmp planted before the gateway opened its store:
+// none is followed, trusted or written through; each is set aside with its
+// line and the store starts afresh, readable by its owner alone.
+TEST_F(BeaconDbTest, FilesAnotherUserPlantedAreSetAsideNeverOpened) {
+  const std::string roots = "/tmp/roots_file";
+  struct Case {
+    const char *suffix, *plant;
+  } cases[] = {
+      {"", "ln -s /tmp/roots_file /tmp/beacon.db"},
+      {"", "echo rows of another user > /tmp/beacon.db"},
+      {"", "mkdir /tmp/beacon.db"},
+      {"", "mkfifo /tmp/beacon.db"},
+      {"-wal", "ln -s /tmp/roots_file /tmp/beacon.db-wal"},
+      {"-shm", "ln /tmp/roots_file /tmp/beacon.db-shm"},
+      {"-journal", "ln -s /tmp/roots_file /tmp/beacon.db-journal"},
+      {nullptr, nullptr},  // the gateway's own file of an older release, 0644
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.plant ? c.plant : "own file");
+    close_beacon_db();
+    ASSERT_EQ(std::system("rm -rf /tmp/beacon.db*"), 0);
+    ASSERT_TRUE(gwtest::write_file(roots, "root's\n"));
+    ASSERT_EQ(chmod(roots.c_str(), 0666), 0);  // lets the other user link to it
+    if (c.plant != nullptr) {
+      const std::string as_nobody =
+          std::string("/usr/bin/setpriv --reuid 65534 --regid 65534 --clear-groups sh -c '") + c.plant + "'";
+      ASSERT_EQ(std::system(as_nobody.c_str()), 0);
+    } else {
+      ASSERT_TRUE(gwtest::write_file(db_path, ""));
+      ASSERT_EQ(chmod(db_path, 0644), 0);
+    }
+    std::string output;
+    {
+      gwtest::StdoutCapture capture;
+      EXPECT_EQ(open_beacon_db(), 0);
+      output = capture.text();
+    }
+    if (c.plant != nullptr) {
+      const std::string name = std::string(db_path) + c.suffix;
+      EXPECT_EQ(output, "ZENTIB_ERROR : SENSOR1 : " + name + " was not made by the gateway, set aside as " +
+                            name + ".not-ours\n\r");
+      struct stat aside{};
+      EXPECT_EQ(lstat((name + ".not-ours").c_str(), &aside), 0);
+    } else {
+      EXPECT_EQ(output, "");
+    }
+    insert_raw("AA");
+    EXPECT_EQ(gwtest::DbReader(db_path).rows().size(), 1u);
+    EXPECT_EQ(gwtest::read_file(roots), "root's\n");
+    for (const char *suffix : {"", "-wal", "-shm"}) {
+      struct stat file{};
+      ASSERT_EQ(lstat((std::string(db_path) + suffix).c_str(), &file), 0) << suffix;
+      EXPECT_TRUE(S_ISREG(file.st_mode) && file.st_uid == geteuid() && file.st_nlink == 1) << suffix;
+      EXPECT_EQ(file.st_mode & 0777, 0600u) << suffix;
+    }
+  }
 }
 
 TEST_F(BeaconDbTest, CorruptFileFailsAtTheJournalMode) {

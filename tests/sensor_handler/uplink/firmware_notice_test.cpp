@@ -3,6 +3,7 @@
 // that are no notice; and one notice through the broker to the real
 // sensor_handler.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstring>
@@ -47,10 +48,10 @@ class FirmwareNotice : public ::testing::Test {
   }
 
   // Hands bytes to the callback exactly as the library would: no terminator.
-  static std::string deliver(const std::string &payload) {
+  static std::string deliver(const std::string &payload, const char *topic = "/Logs/Ver") {
     std::vector<char> bytes(payload.begin(), payload.end());
     mosquitto_message message{};
-    message.topic = const_cast<char *>("/Logs/Ver");
+    message.topic = const_cast<char *>(topic);
     message.payload = bytes.empty() ? nullptr : bytes.data();
     message.payloadlen = static_cast<int>(bytes.size());
     gwtest::StdoutCapture capture;
@@ -95,12 +96,23 @@ TEST_F(FirmwareNotice, MembersActInTheOrderTheyStand) {
     }
   }
 
-  // A repeat repeats the whole action; the banner has nothing left to replace.
+  // A notice is only one on its topic.
+  ASSERT_TRUE(gwtest::write_file("/etc/banner", banner_));
+  EXPECT_EQ(deliver(notice("18.06.2"), "/Logs/Other"), "");
+  expect_untouched();
+
+  // A repeat repeats the lines and the signal; the banner, with nothing left
+  // to replace, is not written again (sed -i would make a new file).
   ASSERT_TRUE(gwtest::write_file("/etc/banner", banner_));
   EXPECT_EQ(deliver(notice("18.06.2")), upgrade_lines);
   // Two SIGTSTPs pending at once would arrive as one.
   ASSERT_TRUE(parent_.wait_for("SIGTSTP", signals + 1, 5s));
+  struct stat written{};
+  ASSERT_EQ(stat("/etc/banner", &written), 0);
   EXPECT_EQ(deliver(notice("18.06.2")), upgrade_lines);
+  struct stat repeated{};
+  ASSERT_EQ(stat("/etc/banner", &repeated), 0);
+  EXPECT_EQ(repeated.st_ino, written.st_ino) << "the banner was written again";
   EXPECT_NE(gwtest::read_file("/etc/banner").find(" 18.06.2\n"), std::string::npos);
   EXPECT_TRUE(parent_.wait_for("SIGTSTP", signals + 2, 5s));
   usleep(200000);
