@@ -260,7 +260,9 @@ TEST_F(RawWindow, RatesAndStatisticsAfterTheFirstWindow) {
             "\"RC_L1\":{\"in\": 0, \"out\": 0, \"rate_out\": 0}, "
             "\"RC_L2\":{\"in\": 0, \"out\": 0, \"rate_out\": 0}, "
             "\"SCAN\":{\"mode\": \"none\", \"other_subevents\": 0, \"legacy_in_extended\": 0, "
-            "\"extended_not_stored\": 0}} \n");
+            "\"extended_not_stored\": 0, \"extended_stored_1m\": 0, \"extended_stored_coded\": 0, "
+    "\"extended_secondary_2m\": 0, \"extended_chains_dropped\": 0, \"extended_cut\": 0, "
+    "\"extended_periodic\": 0}} \n");
 
   // Everything counts from 0 again once the thread has ended.
   stop();

@@ -33,9 +33,11 @@ const std::string zero_record =
     "\"RC_L1\":{\"in\": 0, \"out\": 0, \"rate_out\": 0}, "
     "\"RC_L2\":{\"in\": 0, \"out\": 0, \"rate_out\": 0}, "
     "\"SCAN\":{\"mode\": \"none\", \"other_subevents\": 0, \"legacy_in_extended\": 0, "
-    "\"extended_not_stored\": 0}} \n";
+    "\"extended_not_stored\": 0, \"extended_stored_1m\": 0, \"extended_stored_coded\": 0, "
+    "\"extended_secondary_2m\": 0, \"extended_chains_dropped\": 0, \"extended_cut\": 0, "
+    "\"extended_periodic\": 0}} \n";
 
-// The 32 shown values in file order.
+// The 38 shown values in file order.
 std::vector<sensor_handler::Counter64 *> shown_values() {
   auto &c = pipeline_counters;
   auto &scan = sensor_handler::scan_counters;
@@ -45,7 +47,9 @@ std::vector<sensor_handler::Counter64 *> shown_values() {
           &c.L3.rate_out, &c.RC.in,      &c.RC.out,      &c.RC.rate_in,   &c.RC.rate_out,
           &c.RC_L0.in,  &c.RC_L0.out,    &c.RC_L0.rate_out, &c.RC_L1.in,  &c.RC_L1.out,
           &c.RC_L1.rate_out, &c.RC_L2.in, &c.RC_L2.out,  &c.RC_L2.rate_out,
-          &scan.other_subevents, &scan.legacy_in_extended, &scan.extended_not_stored};
+          &scan.other_subevents, &scan.legacy_in_extended, &scan.extended_not_stored,
+          &scan.extended_stored_1m, &scan.extended_stored_coded, &scan.extended_stored_2m,
+          &scan.extended_chains_dropped, &scan.extended_cut, &scan.extended_periodic};
 }
 
 class StatisticsFile : public ::testing::Test {
