@@ -36,7 +36,7 @@ ExtendedAdvert single;
 std::uint32_t phase = 0;
 std::uint32_t order = 0;
 
-// Advertisers whose chain was evicted: the rest of that chain still comes,
+// Advertisers whose chain was evicted or aged out: the rest may still come,
 // and would otherwise read as an advertisement of its own, its head
 // missing. Skipped until it ends; the oldest entry gives way to a new one.
 struct Skipped {
@@ -79,7 +79,7 @@ bool same_advertiser(const Slot &slot, const ExtendedReport &report) {
   return same_advertiser(slot.advert, report);
 }
 
-// True when the report belongs to an evicted chain; its end forgets it.
+// True when the report belongs to a dropped chain; its end forgets it.
 bool skip_rest_of_evicted(const ExtendedReport &report) {
   for (Skipped &entry : skipped) {
     if (entry.active && same_advertiser(entry, report)) {
@@ -102,6 +102,17 @@ void drop(Slot &slot) {
   scan_counters.extended_chains_dropped.increment();
 }
 
+// Drops a chain whose rest may still come.
+void drop_and_skip(Slot &slot) {
+  drop(slot);
+  Skipped &entry = skipped[next_skipped];
+  next_skipped = (next_skipped + 1) % reassembly_slot_count;
+  entry.active = true;
+  entry.address_type = slot.advert.address_type;
+  std::memcpy(entry.address, slot.advert.address, sizeof entry.address);
+  entry.sid = slot.advert.sid;
+}
+
 // A free slot, or the oldest chain's, which is dropped.
 Slot &free_slot() {
   Slot *oldest = &slots[0];
@@ -109,13 +120,7 @@ Slot &free_slot() {
     if (!slot.busy) return slot;
     if (slot.begun_order - oldest->begun_order > 0x80000000u) oldest = &slot;
   }
-  drop(*oldest);
-  Skipped &entry = skipped[next_skipped];
-  next_skipped = (next_skipped + 1) % reassembly_slot_count;
-  entry.active = true;
-  entry.address_type = oldest->advert.address_type;
-  std::memcpy(entry.address, oldest->advert.address, sizeof entry.address);
-  entry.sid = oldest->advert.sid;
+  drop_and_skip(*oldest);
   return *oldest;
 }
 
@@ -131,7 +136,7 @@ void begin_reassembly_phase() {
   ++phase;
   for (Slot &slot : slots) {
     // Begun before the previous phase: a whole phase went by without its end.
-    if (slot.busy && phase - slot.begun_phase > 1) drop(slot);
+    if (slot.busy && phase - slot.begun_phase > 1) drop_and_skip(slot);
   }
 }
 

@@ -9,7 +9,7 @@
 // advert_cut. A truncated chain is dropped; so is a chain still incomplete
 // after a whole read phase (the next phase begins without it), and the
 // oldest chain when a new one finds every slot busy (the rest of an evicted
-// chain is then skipped, not taken for an advertisement of its own). Each
+// or aged chain is then skipped, not taken for an advertisement of its own). Each
 // drop is counted once in scan_counters.extended_chains_dropped.
 //
 // Runs on sensor_thread inside the read phase only. The advertisement

@@ -81,7 +81,7 @@ class StatisticsFile : public ::testing::Test {
 
 TEST_F(StatisticsFile, RecordShowsEveryValueUnderItsOwnName) {
   char record[sensor_handler::statistics_record_size];
-  ASSERT_EQ(sensor_handler::format_statistics_record(record, sizeof record), 509);
+  ASSERT_EQ(sensor_handler::format_statistics_record(record, sizeof record), 663);
   EXPECT_EQ(std::string(record), zero_record);
 
   // Distinct values catch any two fields swapped.
@@ -103,7 +103,7 @@ TEST_F(StatisticsFile, RecordShowsEveryValueUnderItsOwnName) {
   // and the longest record fits the buffer whole.
   for (auto *value : values) value->store(UINT64_MAX);
   sensor_handler::scan_counters.mode.store(sensor_handler::ScanMode::extended);
-  ASSERT_EQ(sensor_handler::format_statistics_record(record, sizeof record), 1121);
+  ASSERT_EQ(sensor_handler::format_statistics_record(record, sizeof record), 1389);
   EXPECT_NE(std::string(record).find("{\"in\": 18446744073709551615, "), std::string::npos);
   EXPECT_NE(std::string(record).find("{\"mode\": \"extended\", "), std::string::npos);
   EXPECT_EQ(std::string(record).find('-'), std::string::npos);
@@ -169,7 +169,7 @@ TEST_F(StatisticsFile, ReplacedFileIsNeverSeenHalfWritten) {
   pipeline_counters.DC.in.store(123456789);
   ASSERT_EQ(sensor_handler::write_statistics_file(sensor_handler::statistics_file_path), 0);
   const std::string first = gwtest::read_file("/tmp/tobixlite_stats");
-  ASSERT_EQ(first.size(), 517u);
+  ASSERT_EQ(first.size(), 671u);
 
   // A reader that opened the old file keeps reading the whole old record
   // while the next one replaces it.
@@ -181,7 +181,7 @@ TEST_F(StatisticsFile, ReplacedFileIsNeverSeenHalfWritten) {
   std::size_t got = std::fread(seen, 1, sizeof seen - 1, reader);
   std::fclose(reader);
   EXPECT_EQ(std::string(seen, got), first);
-  EXPECT_EQ(gwtest::read_file("/tmp/tobixlite_stats").size(), 509u);
+  EXPECT_EQ(gwtest::read_file("/tmp/tobixlite_stats").size(), 663u);
 }
 
 }  // namespace
