@@ -80,7 +80,7 @@ bool same_advertiser(const Slot &slot, const ExtendedReport &report) {
 }
 
 // True when the report belongs to a dropped chain; its end forgets it.
-bool skip_rest_of_evicted(const ExtendedReport &report) {
+bool skip_rest_of_dropped(const ExtendedReport &report) {
   for (Skipped &entry : skipped) {
     if (entry.active && same_advertiser(entry, report)) {
       if (report.data_status() != ExtendedDataStatus::more_to_come) entry.active = false;
@@ -144,7 +144,7 @@ const ExtendedAdvert *reassemble_extended(const ExtendedReport &report, std::siz
   if (max_data > max_extended_advert_data) max_data = max_extended_advert_data;
   const ExtendedDataStatus status = report.data_status();
   Slot *chain = chain_of(report);
-  if (chain == nullptr && skip_rest_of_evicted(report)) return nullptr;
+  if (chain == nullptr && skip_rest_of_dropped(report)) return nullptr;
   if (status != ExtendedDataStatus::complete && status != ExtendedDataStatus::more_to_come) {
     // Truncated (or a reserved status): the rest will never come.
     if (chain != nullptr) {
