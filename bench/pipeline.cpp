@@ -11,6 +11,12 @@
 // store's settings (1 KiB pages, synchronous=NORMAL) and once with SQLite's
 // defaults (4 KiB pages, synchronous=FULL) as the reference.
 //
+// "pipeline --extended" makes the load extended advertisements instead (not
+// legacy PDUs, SP_BT5_EXT 2, smoothing off as it is only for legacy ones):
+// 60 data bytes each, half of them in two chained reports, the same repeats.
+// Until the store takes PAYLOAD3 rows their figure is that of the read
+// phase, the reassembly and thread_one without the insert.
+//
 // "pipeline --reports N --load-only" runs only the load with N reports:
 // scripts/bench runs it under valgrind's callgrind to count the user
 // instructions per report, beside the bare inserts counted the same way
@@ -56,6 +62,7 @@ using namespace sensor_handler;
 
 constexpr int device_count = 1000;
 int report_count = 200000;
+bool extended_load = false;
 int bare_insert_count = 100000;
 constexpr int idle_seconds = 10;
 
@@ -172,6 +179,33 @@ std::vector<std::uint8_t> make_event(int i) {
   return event;
 }
 
+// Event i as an extended advertisement of 60 bytes, the same devices and
+// repeats; on odd devices in two reports (30 bytes more to come, then 30).
+void add_extended_events(int i, std::vector<std::vector<std::uint8_t>> &events) {
+  const int device = i % device_count;
+  const int sequence = (i / device_count) % 2 == 0 ? 0 : i / device_count;
+  std::vector<std::uint8_t> data(60, 0x5A);
+  data[0] = static_cast<std::uint8_t>(sequence >> 8);
+  data[59] = static_cast<std::uint8_t>(sequence);
+  const bool chained = device % 2 == 1;
+  for (int part = 0; part < (chained ? 2 : 1); ++part) {
+    const std::uint8_t status = chained && part == 0 ? 0x20 : 0x00;
+    std::vector<std::uint8_t> event = {0x04, 0x3E, 0x00, 0x0D, 0x01, status, 0x00, 0x01,
+                                       static_cast<std::uint8_t>(device),
+                                       static_cast<std::uint8_t>(device >> 8), 0x33, 0x44, 0x55,
+                                       0x66, 0x01, 0x02, 0x01, 0x7F,
+                                       static_cast<std::uint8_t>(-40 - device % 50), 0, 0, 0, 0,
+                                       0, 0, 0, 0, 0};
+    const std::size_t from = chained ? 30u * static_cast<std::size_t>(part) : 0u;
+    const std::size_t count = chained ? 30u : 60u;
+    event.push_back(static_cast<std::uint8_t>(count));
+    event.insert(event.end(), data.begin() + static_cast<std::ptrdiff_t>(from),
+                 data.begin() + static_cast<std::ptrdiff_t>(from + count));
+    event[2] = static_cast<std::uint8_t>(event.size() - 3);
+    events.push_back(event);
+  }
+}
+
 std::int64_t count_rows(const std::string &path, const char *column) {
   sqlite3 *db = nullptr;
   std::int64_t count = -1;
@@ -258,13 +292,15 @@ int main(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--reports") == 0 && i + 1 < argc) {
       report_count = std::atoi(argv[++i]);
+    } else if (std::strcmp(argv[i], "--extended") == 0) {
+      extended_load = true;
     } else if (std::strcmp(argv[i], "--load-only") == 0) {
       load_only = true;
     } else if (std::strcmp(argv[i], "--bare-only") == 0 && i + 1 < argc) {
       bare_only = true;
       bare_insert_count = std::atoi(argv[++i]);
     } else {
-      std::fprintf(stderr, "usage: pipeline [--reports N] [--load-only] [--bare-only N]\n");
+      std::fprintf(stderr, "usage: pipeline [--reports N] [--extended] [--load-only] [--bare-only N]\n");
       return 2;
     }
   }
@@ -294,7 +330,8 @@ int main(int argc, char **argv) {
   service_config = ServiceConfig{};
   std::snprintf(service_config.db_path, sizeof service_config.db_path, "%s", database.c_str());
   service_config.scan_duration = 1;
-  service_config.smoothing_filter = 1;
+  service_config.smoothing_filter = extended_load ? 0 : 1;
+  service_config.extended_scanning = 2;
   service_config.smoothing_marker = 1;
   service_config.averaging_window = 10;
   if (open_beacon_db() != 0) return 1;
@@ -302,13 +339,19 @@ int main(int argc, char **argv) {
 
   std::vector<std::vector<std::uint8_t>> events;
   events.reserve(report_count);
-  for (int i = 0; i < report_count; ++i) events.push_back(make_event(i));
+  for (int i = 0; i < report_count; ++i) {
+    if (extended_load) {
+      add_extended_events(i, events);
+    } else {
+      events.push_back(make_event(i));
+    }
+  }
 
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return 1;
   pthread_t raw_thread, smoothing_thread;
   pthread_create(&raw_thread, nullptr, thread_one, nullptr);
-  pthread_create(&smoothing_thread, nullptr, thread_two, nullptr);
+  if (!extended_load) pthread_create(&smoothing_thread, nullptr, thread_two, nullptr);
   std::thread reader([fd = ends[0]] {
     while (service_running()) read_advertising_reports(fd, 1, 1);
   });
@@ -323,7 +366,8 @@ int main(int argc, char **argv) {
   });
   feeder.join();
   while (pipeline_counters.DC.in.load() < static_cast<std::uint64_t>(report_count) ||
-         pipeline_counters.RC.in.load() < static_cast<std::uint64_t>(report_count) || raw_pending.load() != 0 ||
+         (!extended_load && pipeline_counters.RC.in.load() < static_cast<std::uint64_t>(report_count)) ||
+         raw_pending.load() != 0 ||
          smooth_pending.load() != 0) {
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
@@ -337,6 +381,11 @@ int main(int argc, char **argv) {
   const double voluntary_per_report =
       static_cast<double>(switches.voluntary - switches_before.voluntary) / report_count;
   const std::uint64_t stored = pipeline_counters.DC.out.load();
+  if (extended_load) {
+    std::printf("extended: %" PRIu64 " advertisements stored by thread_one, %" PRIu64
+                " chains dropped\n",
+                stored, scan_counters.extended_chains_dropped.load());
+  }
   const std::int64_t raw_rows = count_rows(database, "PAYLOAD");
   std::printf("end to end: %.0f reports/s (%d reports in %.2f s), %" PRIu64
               " raw rows stored, %" PRId64 " committed\n",
@@ -351,7 +400,7 @@ int main(int argc, char **argv) {
     shutdown(ends[1], SHUT_RDWR);
     reader.join();
     pthread_join(raw_thread, nullptr);
-    pthread_join(smoothing_thread, nullptr);
+    if (!extended_load) pthread_join(smoothing_thread, nullptr);
     close(ends[0]);
     close(ends[1]);
     close_beacon_db();

@@ -57,12 +57,16 @@ int parse_beacon_report(const std::uint8_t *bytes, std::size_t available, Beacon
   return 0;
 }
 
-int address_text(const BeaconReport &report, char (&text)[address_text_size]) {
+int address_text(const std::uint8_t *address, char (&text)[address_text_size]) {
   std::uint8_t reversed[report_address_size];
   for (std::size_t i = 0; i < report_address_size; ++i) {
-    reversed[i] = report.address()[report_address_size - 1 - i];
+    reversed[i] = address[report_address_size - 1 - i];
   }
   return hex_text(reversed, report_address_size, text);
+}
+
+int address_text(const BeaconReport &report, char (&text)[address_text_size]) {
+  return address_text(report.address(), text);
 }
 
 int payload_text(const BeaconReport &report, char (&text)[payload_text_size]) {
@@ -82,10 +86,12 @@ int payload_differs(const BeaconReport &report, const char *stored) {
   return std::strcmp(text, stored);
 }
 
-int mac_filter(const BeaconReport &report) {
+int mac_filter(const BeaconReport &report) { return mac_filter(report.address()); }
+
+int mac_filter(const std::uint8_t *address) {
   if (service_config.mac_filtering == 0) return 0;
   char text[address_text_size];
-  address_text(report, text);
+  address_text(address, text);
   return list_verdict(service_config.mac_filtering, listed(text, service_config.mac_list));
 }
 
@@ -96,9 +102,11 @@ int rssi_filter(const BeaconReport &report) {
 }
 
 int uuid_filter(const BeaconReport &report) {
+  return uuid_filter(report.data(), report.data_length());
+}
+
+int uuid_filter(const std::uint8_t *data, std::size_t length) {
   if (service_config.uuid_filtering == 0) return 0;
-  const std::uint8_t *data = report.data();
-  const std::size_t length = report.data_length();
   // The prefix normally follows a 3-byte flags structure; some beacons put
   // one byte more in front of it.
   std::size_t uuid_start;

@@ -67,6 +67,7 @@ int parse_beacon_report(const std::uint8_t *bytes, std::size_t available, Beacon
 // 665544332211). Payload: the N data bytes in received order. Both return
 // the number of characters written.
 int address_text(const BeaconReport &report, char (&text)[address_text_size]);
+int address_text(const std::uint8_t *address, char (&text)[address_text_size]);
 int payload_text(const BeaconReport &report, char (&text)[payload_text_size]);
 
 // 0 when all six bytes are equal, 1 otherwise.
@@ -86,5 +87,10 @@ int rssi_filter(const BeaconReport &report);
 // the 16 UUID bytes behind it is not an iBeacon: rejected in both modes,
 // and nothing beyond its data is read.
 int uuid_filter(const BeaconReport &report);
+
+// The MAC and UUID filters on an address (six bytes, least significant
+// first) and on advertising data of any length, for extended advertisements.
+int mac_filter(const std::uint8_t *address);
+int uuid_filter(const std::uint8_t *data, std::size_t length);
 
 }  // namespace sensor_handler

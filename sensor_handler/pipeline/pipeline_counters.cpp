@@ -33,6 +33,9 @@ void reset_raw_path_counters() {
                                &pipeline_counters.L2, &pipeline_counters.L3}) {
     reset_stage(*stage);
   }
+  scan_counters.extended_stored_1m.store(0);
+  scan_counters.extended_stored_coded.store(0);
+  scan_counters.extended_stored_2m.store(0);
 }
 
 void reset_smoothing_path_counters() {
@@ -47,6 +50,9 @@ void reset_scan_counters() {
   scan_counters.other_subevents.store(0);
   scan_counters.legacy_in_extended.store(0);
   scan_counters.extended_not_stored.store(0);
+  scan_counters.extended_chains_dropped.store(0);
+  scan_counters.extended_cut.store(0);
+  scan_counters.extended_periodic.store(0);
 }
 
 }  // namespace sensor_handler

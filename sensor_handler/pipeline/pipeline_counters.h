@@ -61,7 +61,8 @@ extern PipelineCounters pipeline_counters;
 // What the scan hears beside the reports it hands on, for the statistics
 // file: how much of a site legacy scanning leaves unseen. Written only by
 // sensor_thread (the mode by the scan controller, the counts by the read
-// phase); read by statistics_writer, relaxed, as the counters above.
+// phase), but for the stored counts, which thread_one writes; read by
+// statistics_writer, relaxed, as the counters above.
 enum class ScanMode : std::uint8_t { none, legacy, extended };
 
 struct ScanCounters {
@@ -72,6 +73,18 @@ struct ScanCounters {
   Counter64 legacy_in_extended;
   // Extended advertisements (not legacy PDUs) heard and not stored.
   Counter64 extended_not_stored;
+  // With SP_BT5_EXT 2: chains dropped (truncated, a whole phase old, or
+  // evicted by a newer chain), advertisements completed with their data cut
+  // to SP_BT5_MAXD, and those with a periodic advertising interval.
+  Counter64 extended_chains_dropped;
+  Counter64 extended_cut;
+  Counter64 extended_periodic;
+  // Extended advertisements stored as PAYLOAD3 rows, by primary PHY (1M,
+  // Coded) and those with 2M as secondary PHY. Written by thread_one, which
+  // sets them back to 0 with its own counters.
+  Counter64 extended_stored_1m;
+  Counter64 extended_stored_coded;
+  Counter64 extended_stored_2m;
 };
 
 extern ScanCounters scan_counters;
@@ -82,10 +95,11 @@ extern ScanCounters scan_counters;
 void close_rate_window(const Counter64 &counter, Counter64 &window_start, Counter64 &rate,
                        std::uint64_t window_seconds);
 
-// Every value of one path back to 0 (its thread, as it ends).
+// Every value of one path back to 0 (its thread, as it ends); the raw path's
+// include the scan's stored counts.
 void reset_raw_path_counters();
 void reset_smoothing_path_counters();
-// The scan's values back to none and 0 (sensor_thread, as it ends).
+// The scan's other values back to none and 0 (sensor_thread, as it ends).
 void reset_scan_counters();
 
 }  // namespace sensor_handler

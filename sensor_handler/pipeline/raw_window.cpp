@@ -60,6 +60,51 @@ using RepeatIndex = NodeIndex<RepeatTraits>;
 RawBeaconNode *raw_list = nullptr;
 RepeatIndex repeat_index;
 
+// One extended advertisement stored in the current window; its data bytes
+// follow the node in the same allocation.
+struct ExtendedNode {
+  std::uint8_t address[report_address_size];
+  std::uint16_t data_length;
+  ExtendedNode *next;
+  ExtendedNode *same_bucket;
+  const std::uint8_t *data() const { return reinterpret_cast<const std::uint8_t *>(this + 1); }
+};
+
+struct ExtendedKey {
+  const std::uint8_t *address;
+  std::uint16_t length;
+  const std::uint8_t *data;
+};
+
+struct ExtendedRepeatTraits {
+  using Node = ExtendedNode;
+  using Key = ExtendedKey;
+
+  static ExtendedKey key_of(const ExtendedNode &node) {
+    return {node.address, node.data_length, node.data()};
+  }
+  static std::uint32_t hash(const ExtendedKey &key) {
+    Fnv1a fnv;
+    fnv.mix(key.address, report_address_size);
+    fnv.mix(static_cast<std::uint8_t>(key.length));
+    fnv.mix(static_cast<std::uint8_t>(key.length >> 8));
+    fnv.mix(key.data, key.length);
+    return fnv.value();
+  }
+  static bool matches(const ExtendedNode &node, const ExtendedKey &key) {
+    return same_address(node.address, key.address) == 0 && node.data_length == key.length &&
+           std::memcmp(node.data(), key.data, key.length) == 0;
+  }
+};
+
+// Extended advertisements of the window: a list of their own, bounded as
+// raw_list is, by the window.
+ExtendedNode *extended_list = nullptr;
+NodeIndex<ExtendedRepeatTraits> extended_index;
+
+// Off the 128 KiB worker stack: a PAYLOAD3 text may take 3.3 KiB.
+char payload3_row[payload3_text_size];
+
 void free_raw_list() {
   while (raw_list != nullptr) {
     RawBeaconNode *older = raw_list->next;
@@ -67,6 +112,26 @@ void free_raw_list() {
     raw_list = older;
   }
   repeat_index.clear();
+  while (extended_list != nullptr) {
+    ExtendedNode *older = extended_list->next;
+    std::free(extended_list);
+    extended_list = older;
+  }
+  extended_index.clear();
+}
+
+// The store takes PAYLOAD3 rows from the store module; until then a row is
+// formed and counted, and kept nowhere.
+int store_extended_row(std::uint32_t, const char *) { return sqlite_done; }
+
+void report_failed_insert(int status, int sensor_number) {
+  // A row refused because the stop already took the statement away is lost
+  // quietly; any other failure is reported.
+  if (status != sqlite_done && (status != beacon_db_unavailable || service_running())) {
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot step for Adding data in databse\n\r",
+                  sensor_number);
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Status = %d\n\r", sensor_number, status);
+  }
 }
 
 std::uint32_t wall_clock_seconds() { return static_cast<std::uint32_t>(std::time(nullptr)); }
@@ -129,15 +194,74 @@ RawBeaconNode *add_raw_node(RawBeaconNode *head, const BeaconReport &report,
 
   char row[raw_row_text_size];
   raw_row_text(report, with_payload, received, row);
-  const int status = insert_beacon_row(received, row, nullptr);
-  // A row refused because the stop already took the statement away is lost
-  // quietly; any other failure is reported.
-  if (status != sqlite_done && (status != beacon_db_unavailable || service_running())) {
-    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot step for Adding data in databse\n\r",
-                  sensor_number);
-    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Status = %d\n\r", sensor_number, status);
-  }
+  report_failed_insert(insert_beacon_row(received, row, nullptr), sensor_number);
   return node;
+}
+
+int payload3_text(const ExtendedAdvert &advert, bool with_payload, std::uint32_t received,
+                  char (&text)[payload3_text_size]) {
+  constexpr char digits[] = "0123456789ABCDEF";
+  std::size_t at = 0;
+  const auto put = [&](unsigned byte) {
+    text[at++] = digits[(byte >> 4) & 0x0Fu];
+    text[at++] = digits[byte & 0x0Fu];
+  };
+  for (std::size_t i = report_address_size; i-- > 0;) put(advert.address[i]);
+  for (const std::uint8_t byte :
+       {advert.address_type, static_cast<std::uint8_t>(advert.rssi),
+        static_cast<std::uint8_t>(advert.tx_power), advert.primary_phy, advert.secondary_phy,
+        advert.sid, advert.flags}) {
+    put(byte);
+  }
+  std::size_t n = with_payload ? advert.data_length : 0u;
+  if (n > max_extended_advert_data) n = max_extended_advert_data;
+  put(static_cast<unsigned>(n >> 8));
+  put(static_cast<unsigned>(n & 0xFFu));
+  for (std::size_t i = 0; i < n; ++i) put(advert.data[i]);
+  for (int shift = 24; shift >= 0; shift -= 8) put((received >> shift) & 0xFFu);
+  text[at] = '\0';
+  return static_cast<int>(at);
+}
+
+void process_extended_advert(const ExtendedAdvert &advert, int sensor_number) {
+  PipelineCounters &c = pipeline_counters;
+  c.DC.in.increment();
+  c.L0.in.increment();
+  if (extended_index.find({advert.address, advert.data_length, advert.data}) != nullptr) return;
+
+  const std::uint32_t now = wall_clock_seconds();
+  c.L0.out.increment();
+  c.L1.in.increment();
+  if (mac_filter(advert.address) != 0) return;
+  c.L1.out.increment();
+  c.L2.in.increment();
+  if (advert.rssi != 127 && service_config.rssi_filter_enabled != 0 &&
+      advert.rssi < service_config.rssi_threshold) {
+    return;
+  }
+  c.L2.out.increment();
+  c.L3.in.increment();
+  if (uuid_filter(advert.data, advert.data_length) != 0) return;
+
+  // As for a legacy report, a node that cannot be had leaves the row stored
+  // and its repeats stored again.
+  auto *node = static_cast<ExtendedNode *>(std::malloc(sizeof(ExtendedNode) + advert.data_length));
+  if (node != nullptr) {
+    std::memcpy(node->address, advert.address, report_address_size);
+    node->data_length = advert.data_length;
+    std::memcpy(node + 1, advert.data, advert.data_length);
+    node->next = extended_list;
+    node->same_bucket = nullptr;
+    extended_list = node;
+    extended_index.add(node);
+  }
+  payload3_text(advert, service_config.disable_payload != 1, now, payload3_row);
+  report_failed_insert(store_extended_row(now, payload3_row), sensor_number);
+  if (advert.primary_phy == 1) scan_counters.extended_stored_1m.increment();
+  if (advert.primary_phy == 3) scan_counters.extended_stored_coded.increment();
+  if (advert.secondary_phy == 2) scan_counters.extended_stored_2m.increment();
+  c.L3.out.increment();
+  c.DC.out.increment();
 }
 
 void process_raw_report(const BeaconReport &report, int sensor_number) {
@@ -181,7 +305,12 @@ void *thread_one(void *) {
     while (Clock::now() < end && service_running()) {
       const BeaconReport *report = wait_raw_report_until(end);
       if (report != nullptr) {
-        process_raw_report(*report, 1);
+        const ExtendedAdvert *extended = current_extended.load(std::memory_order_acquire);
+        if (extended != nullptr) {
+          process_extended_advert(*extended, 1);
+        } else {
+          process_raw_report(*report, 1);
+        }
         finish_raw_report();
       }
     }

@@ -11,6 +11,14 @@
 // store's locked insert shared with thread_two and refused once the
 // statement is finalized.
 //
+// Extended advertisements (SP_BT5_EXT 2) take the same path through the
+// same stages and counters, with a repeat list of their own keyed on
+// address and data (a device sending a legacy and an extended frame gets a
+// row for each; PHY and SID do not make a repeat new), the MAC filter, the
+// RSSI filter (127, not available, passes: a long-range report may lack it)
+// and the UUID filter's fixed-offset rule on their data; each survivor is one
+// PAYLOAD3 row, counted by PHY in scan_counters.
+//
 // Windows are measured on the monotonic clock, so a step of the wall clock
 // neither stretches nor cuts them; rows carry wall-clock time. A window runs
 // until the monotonic seconds have moved scan_duration + 1 past its start,
@@ -23,6 +31,7 @@
 #include <cstdint>
 
 #include "pipeline/beacon_report.h"
+#include "pipeline/extended_advert.h"
 
 namespace sensor_handler {
 
@@ -62,5 +71,14 @@ RawBeaconNode *add_raw_node(RawBeaconNode *head, const BeaconReport &report,
 // Returns its length.
 int raw_row_text(const BeaconReport &report, bool with_payload, std::uint32_t received,
                  char (&text)[raw_row_text_size]);
+
+// The extended advertisement's way through repeat check, filters and
+// storing. Only thread_one calls it, on the window it owns.
+void process_extended_advert(const ExtendedAdvert &advert, int sensor_number);
+
+// The PAYLOAD3 text of a row (layout in pipeline/extended_advert.h); without
+// payload the data length reads 0000 and no data follows. Returns its length.
+int payload3_text(const ExtendedAdvert &advert, bool with_payload, std::uint32_t received,
+                  char (&text)[payload3_text_size]);
 
 }  // namespace sensor_handler

@@ -14,6 +14,7 @@
 namespace sensor_handler {
 
 std::atomic<const BeaconReport *> current_report{nullptr};
+std::atomic<const ExtendedAdvert *> current_extended{nullptr};
 std::atomic<std::uint8_t> raw_pending{0};
 std::atomic<std::uint8_t> smooth_pending{0};
 
@@ -138,12 +139,14 @@ void finish_report(std::atomic<std::uint8_t> &flag) {
 
 }  // namespace
 
-bool hand_off(const BeaconReport &report) {
-  const bool smoothing = service_config.smoothing_filter != 0;
+namespace {
+
+bool raise_report(const BeaconReport &report, const ExtendedAdvert *extended, bool smoothing) {
   {
     HandoffLock hold;
     if (!service_running()) return false;
     handed_report = report;
+    current_extended.store(extended, std::memory_order_release);
     current_report.store(&handed_report, std::memory_order_release);
     raw_pending.store(1, std::memory_order_release);
     if (smoothing) smooth_pending.store(1, std::memory_order_release);
@@ -153,6 +156,16 @@ bool hand_off(const BeaconReport &report) {
   pthread_cond_broadcast(&handoff().report_raised);
   HandoffLock hold;
   return wait_consumers_done_locked();
+}
+
+}  // namespace
+
+bool hand_off(const BeaconReport &report) {
+  return raise_report(report, nullptr, service_config.smoothing_filter != 0);
+}
+
+bool hand_off_extended(const ExtendedAdvert &advert) {
+  return raise_report(BeaconReport(), &advert, false);
 }
 
 bool wait_consumers_done() {
@@ -193,6 +206,7 @@ void reset_handoff() {
   raw_pending.store(0, std::memory_order_release);
   smooth_pending.store(0, std::memory_order_release);
   current_report.store(nullptr, std::memory_order_release);
+  current_extended.store(nullptr, std::memory_order_release);
   pthread_cond_broadcast(&handoff().report_done);
 }
 

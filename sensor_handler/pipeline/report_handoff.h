@@ -23,6 +23,11 @@
 //
 // Flags (also readable without the lock, for tests and diagnostics):
 //   current_report  stored (release) before a flag is raised; acquire.
+//   current_extended the kind of the report in flight: non-null while it
+//                   is an extended advertisement, handed to thread_one only
+//                   (current_report is then an empty report, smoothing
+//                   being for legacy reports); stored (release) before
+//                   raw_pending is raised, acquire.
 //   raw_pending     1 while thread_one has the report; release on set and
 //                   clear, acquire on read.
 //   smooth_pending  the same for thread_two; raised only when
@@ -34,10 +39,12 @@
 #include <cstdint>
 
 #include "pipeline/beacon_report.h"
+#include "pipeline/extended_advert.h"
 
 namespace sensor_handler {
 
 extern std::atomic<const BeaconReport *> current_report;
+extern std::atomic<const ExtendedAdvert *> current_extended;
 extern std::atomic<std::uint8_t> raw_pending;
 extern std::atomic<std::uint8_t> smooth_pending;
 
@@ -47,6 +54,10 @@ extern std::atomic<std::uint8_t> smooth_pending;
 // with it. False on a stop, possibly with the report still pending. The
 // bytes the report points into stay unchanged until then.
 bool hand_off(const BeaconReport &report);
+
+// The same for an extended advertisement, to thread_one only; the slot it
+// points into stays unchanged until then.
+bool hand_off_extended(const ExtendedAdvert &advert);
 
 // Sleeps until both consumers are done with the report in flight, if any.
 // False when a stop ended the wait instead.
@@ -64,7 +75,8 @@ void drain_stop_wake();
 // Consumer side, one pair per consumer thread.
 //
 // wait_*_report blocks until the consumer's flag is raised and returns the
-// report, or returns nullptr once a stop flag is set (even with the flag
+// report (for thread_one, an extended advertisement when current_extended
+// is non-null), or returns nullptr once a stop flag is set (even with the flag
 // raised: after a stop the report must not be read). The _until forms also
 // return nullptr at the deadline, so a thread can close its window on time.
 //

@@ -34,7 +34,10 @@ constexpr const char record_template[] =
     ", \"out\": " GW_STAT ", \"rate_out\": " GW_STAT "}, \"RC_L2\":{\"in\": " GW_STAT
     ", \"out\": " GW_STAT ", \"rate_out\": " GW_STAT "}, \"SCAN\":{\"mode\": \"%s\", "
     "\"other_subevents\": " GW_STAT ", \"legacy_in_extended\": " GW_STAT
-    ", \"extended_not_stored\": " GW_STAT "}} \n";
+    ", \"extended_not_stored\": " GW_STAT ", \"extended_stored_1m\": " GW_STAT
+    ", \"extended_stored_coded\": " GW_STAT ", \"extended_secondary_2m\": " GW_STAT
+    ", \"extended_chains_dropped\": " GW_STAT ", \"extended_cut\": " GW_STAT
+    ", \"extended_periodic\": " GW_STAT "}} \n";
 #undef GW_STAT
 
 const char *mode_text(ScanMode mode) {
@@ -117,7 +120,10 @@ int format_statistics_record(char *text, std::size_t size) {
       c.RC_L2.in.load(), c.RC_L2.out.load(), c.RC_L2.rate_out.load(),
       mode_text(scan_counters.mode.load(std::memory_order_relaxed)),
       scan_counters.other_subevents.load(), scan_counters.legacy_in_extended.load(),
-      scan_counters.extended_not_stored.load());
+      scan_counters.extended_not_stored.load(), scan_counters.extended_stored_1m.load(),
+      scan_counters.extended_stored_coded.load(), scan_counters.extended_stored_2m.load(),
+      scan_counters.extended_chains_dropped.load(), scan_counters.extended_cut.load(),
+      scan_counters.extended_periodic.load());
   if (length < 0) return 0;
   if (size > 0 && static_cast<std::size_t>(length) >= size) return static_cast<int>(size - 1);
   return length;

@@ -27,9 +27,9 @@ namespace sensor_handler {
 
 constexpr const char statistics_file_path[] = "/tmp/tobixlite_stats";
 
-// Longest record, NUL included: 32 values of 20 digits each and the mode
-// "extended" make 1121 characters.
-constexpr std::size_t statistics_record_size = 1152;
+// Longest record, NUL included: 38 values of 20 digits each and the mode
+// "extended" make 1389 characters.
+constexpr std::size_t statistics_record_size = 1408;
 
 // Formats one record of the current values into text (size bytes, NUL
 // included). Returns its length; every value below 2^63 prints as with

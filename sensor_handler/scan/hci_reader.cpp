@@ -13,6 +13,7 @@
 #include "pipeline/beacon_report.h"
 #include "pipeline/pipeline_counters.h"
 #include "pipeline/report_handoff.h"
+#include "scan/extended_reassembly.h"
 
 namespace sensor_handler {
 
@@ -37,6 +38,13 @@ alignas(4) std::uint8_t converted_report[legacy_report_capacity];
 
 // One report of an extended report event. False on a stop.
 bool hand_on_extended(const ExtendedReport &report) {
+  if (!report.legacy_pdu() && service_config.extended_scanning == 2) {
+    // The slot of the previous advertisement is free again: hand_off_extended
+    // returned, or this is the phase's first report.
+    const ExtendedAdvert *advert = reassemble_extended(
+        report, static_cast<std::size_t>(service_config.max_extended_data));
+    return advert == nullptr || hand_off_extended(*advert);
+  }
   if (!report.legacy_pdu()) {
     // A chained advertisement comes in several reports; only the last one
     // says complete or truncated.
@@ -99,6 +107,7 @@ ReadPhaseResult read_advertising_reports(int device_handle, std::uint16_t scan_d
 
   drain_stop_wake();
   if (!wait_consumers_done()) return result;
+  begin_reassembly_phase();
   const int wake_descriptor = stop_wake_descriptor();
   const int stop_wake = wake_descriptor < FD_SETSIZE ? wake_descriptor : -1;
   const int highest = stop_wake > device_handle ? stop_wake : device_handle;

@@ -10,9 +10,10 @@
 // done. Legacy advertisements that come in LE Extended Advertising Reports
 // (a controller scanning with the extended commands, or a management client
 // scanning beside us) are turned into the legacy layout and handed on the
-// same way; other extended advertisements are counted and dropped, and every
-// other LE Meta event is counted and read past (scan_counters, written on
-// this thread only).
+// same way. With SP_BT5_EXT 2 other extended advertisements are joined from
+// their chained reports (scan/extended_reassembly.h) and handed to thread_one
+// alone; otherwise they are counted and dropped. Every other LE Meta event is
+// counted and read past (scan_counters, written on this thread only).
 //
 // The event buffer and the buffer of the converted report have process
 // lifetime and are written only while no flag is pending, so a consumer
@@ -99,9 +100,10 @@ bool for_each_extended_report(const std::uint8_t *event, std::size_t length,
 // event without any is skipped). Of an extended report event, a legacy PDU
 // is handed on in the legacy layout (scan_counters.legacy_in_extended); one
 // that claims more than 31 data bytes or a type no legacy PDU has is
-// malformed and skipped uncounted; any other advertisement is counted once
-// in scan_counters.extended_not_stored, by the report that completes or
-// truncates it (not by the fragments before), and dropped.
+// malformed and skipped uncounted; any other advertisement is, with
+// SP_BT5_EXT 2, reassembled and handed to thread_one once complete, and
+// otherwise counted once in scan_counters.extended_not_stored, by the report
+// that completes or truncates it (not by the fragments before), and dropped.
 ReadPhaseResult read_advertising_reports(int device_handle, std::uint16_t scan_duration,
                                          int sensor_number);
 

@@ -213,6 +213,80 @@ TEST_F(RawWindow, FiltersDecideWhichAdvertisementsAreStored) {
   }
 }
 
+// A complete extended advertisement, no legacy PDU, in one report.
+Bytes extended_event(const Bytes &address, std::int8_t rssi, const Bytes &data,
+                     std::uint8_t primary = 1, std::uint8_t secondary = 0, std::uint8_t sid = 0) {
+  Bytes event = {0x04, 0x3E, 0x00, 0x0D, 0x01, 0x00, 0x00, 0x00};
+  event.insert(event.end(), address.begin(), address.end());
+  event.insert(event.end(), {primary, secondary, sid, 0x7F, static_cast<std::uint8_t>(rssi), 0, 0,
+                             0, 0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(data.size())});
+  event.insert(event.end(), data.begin(), data.end());
+  event[2] = static_cast<std::uint8_t>(event.size() - 3);
+  return event;
+}
+
+// Extended advertisements go through the same filters (an RSSI of 127 is
+// "not available" and passes), the UUID rule on their longer data, and a
+// repeat list of their own that ignores PHY and SID; a legacy frame of the
+// same device is no repeat of them.
+TEST_F(RawWindow, ExtendedAdvertisementsPassTheFiltersAndTheirOwnRepeatList) {
+  using sensor_handler::scan_counters;
+  const Bytes uuid = {0xE2, 0xC5, 0x6D, 0xB5, 0xDF, 0xFB, 0x48, 0xD2,
+                      0xB0, 0x60, 0xD0, 0xF5, 0xA7, 0x10, 0x96, 0xE0};
+  Bytes other_uuid = uuid;
+  other_uuid[0] = 0;
+  Bytes long_ibeacon = ibeacon_data(uuid);
+  long_ibeacon.resize(90, 0x5A);
+  Bytes long_other = ibeacon_data(other_uuid);
+  long_other.resize(90, 0x5A);
+  const Bytes d1(40, 0xD1), d2(40, 0xD2), flags = {0x02, 0x01, 0x06};
+  struct Case {
+    const char *name;
+    std::function<void()> configure;
+    std::vector<Bytes> stream;
+    std::uint64_t stored, stored_1m, stored_coded, stored_2m, legacy_rows;
+  };
+  const std::vector<Case> cases = {
+      {"mac, rssi and repeats",
+       [] {
+         service_config.mac_filtering = 2;
+         set_list(service_config.mac_list, {"AABBCCDDEEFF"});
+         service_config.rssi_filter_enabled = 1;
+         service_config.rssi_threshold = -70;
+       },
+       {extended_event(address_1, -60, d1, 1, 2), extended_event(address_1, -60, d1, 3, 0, 7),
+        advertising_event(Advert{address_1, -60, flags}), extended_event(address_1, -60, d2),
+        extended_event(address_3, 127, d1, 3), extended_event(address_3, -80, d2),
+        extended_event(address_2, -60, d2)},
+       4, 2, 1, 1, 1},
+      {"uuid at its fixed offset in long data",
+       [&] {
+         service_config.uuid_filtering = 1;
+         set_list(service_config.uuid_list, {"E2C56DB5DFFB48D2B060D0F5A71096E0"});
+       },
+       {extended_event(address_1, -60, long_ibeacon), extended_event(address_2, -60, long_other),
+        extended_event(address_3, -60, d1)},
+       1, 1, 0, 0, 0},
+  };
+  for (const Case &test : cases) {
+    SCOPED_TRACE(test.name);
+    TearDown();
+    SetUp();
+    service_config.scan_duration = 30;
+    service_config.extended_scanning = 2;
+    test.configure();
+    start();
+    for (const Bytes &event : test.stream) send(event);
+    ASSERT_TRUE(taken(test.stream.size()));
+    EXPECT_EQ(pipeline_counters.DC.out.load(), test.stored);
+    EXPECT_EQ(scan_counters.extended_stored_1m.load(), test.stored_1m);
+    EXPECT_EQ(scan_counters.extended_stored_coded.load(), test.stored_coded);
+    EXPECT_EQ(scan_counters.extended_stored_2m.load(), test.stored_2m);
+    stop();
+    EXPECT_EQ(payloads().size(), test.legacy_rows);
+  }
+}
+
 TEST_F(RawWindow, EachStageCountsWhatEnteredAndLeftIt) {
   service_config.scan_duration = 30;
   service_config.rssi_filter_enabled = 1;
@@ -260,7 +334,9 @@ TEST_F(RawWindow, RatesAndStatisticsAfterTheFirstWindow) {
             "\"RC_L1\":{\"in\": 0, \"out\": 0, \"rate_out\": 0}, "
             "\"RC_L2\":{\"in\": 0, \"out\": 0, \"rate_out\": 0}, "
             "\"SCAN\":{\"mode\": \"none\", \"other_subevents\": 0, \"legacy_in_extended\": 0, "
-            "\"extended_not_stored\": 0}} \n");
+            "\"extended_not_stored\": 0, \"extended_stored_1m\": 0, \"extended_stored_coded\": 0, "
+    "\"extended_secondary_2m\": 0, \"extended_chains_dropped\": 0, \"extended_cut\": 0, "
+    "\"extended_periodic\": 0}} \n");
 
   // Everything counts from 0 again once the thread has ended.
   stop();

@@ -38,9 +38,11 @@ const std::string zero_record =
     "\"RC_L1\":{\"in\": 0, \"out\": 0, \"rate_out\": 0}, "
     "\"RC_L2\":{\"in\": 0, \"out\": 0, \"rate_out\": 0}, "
     "\"SCAN\":{\"mode\": \"none\", \"other_subevents\": 0, \"legacy_in_extended\": 0, "
-    "\"extended_not_stored\": 0}} \n";
+    "\"extended_not_stored\": 0, \"extended_stored_1m\": 0, \"extended_stored_coded\": 0, "
+    "\"extended_secondary_2m\": 0, \"extended_chains_dropped\": 0, \"extended_cut\": 0, "
+    "\"extended_periodic\": 0}} \n";
 
-// The 32 shown values in file order.
+// The 38 shown values in file order.
 std::vector<sensor_handler::Counter64 *> shown_values() {
   auto &c = pipeline_counters;
   auto &scan = sensor_handler::scan_counters;
@@ -50,7 +52,9 @@ std::vector<sensor_handler::Counter64 *> shown_values() {
           &c.L3.rate_out, &c.RC.in,      &c.RC.out,      &c.RC.rate_in,   &c.RC.rate_out,
           &c.RC_L0.in,  &c.RC_L0.out,    &c.RC_L0.rate_out, &c.RC_L1.in,  &c.RC_L1.out,
           &c.RC_L1.rate_out, &c.RC_L2.in, &c.RC_L2.out,  &c.RC_L2.rate_out,
-          &scan.other_subevents, &scan.legacy_in_extended, &scan.extended_not_stored};
+          &scan.other_subevents, &scan.legacy_in_extended, &scan.extended_not_stored,
+          &scan.extended_stored_1m, &scan.extended_stored_coded, &scan.extended_stored_2m,
+          &scan.extended_chains_dropped, &scan.extended_cut, &scan.extended_periodic};
 }
 
 class StatisticsFile : public ::testing::Test {
@@ -92,7 +96,7 @@ class StatisticsFile : public ::testing::Test {
 
 TEST_F(StatisticsFile, RecordShowsEveryValueUnderItsOwnName) {
   char record[sensor_handler::statistics_record_size];
-  ASSERT_EQ(sensor_handler::format_statistics_record(record, sizeof record), 509);
+  ASSERT_EQ(sensor_handler::format_statistics_record(record, sizeof record), 663);
   EXPECT_EQ(std::string(record), zero_record);
 
   // Distinct values catch any two fields swapped.
@@ -114,7 +118,7 @@ TEST_F(StatisticsFile, RecordShowsEveryValueUnderItsOwnName) {
   // and the longest record fits the buffer whole.
   for (auto *value : values) value->store(UINT64_MAX);
   sensor_handler::scan_counters.mode.store(sensor_handler::ScanMode::extended);
-  ASSERT_EQ(sensor_handler::format_statistics_record(record, sizeof record), 1121);
+  ASSERT_EQ(sensor_handler::format_statistics_record(record, sizeof record), 1389);
   EXPECT_NE(std::string(record).find("{\"in\": 18446744073709551615, "), std::string::npos);
   EXPECT_NE(std::string(record).find("{\"mode\": \"extended\", "), std::string::npos);
   EXPECT_EQ(std::string(record).find('-'), std::string::npos);
@@ -200,7 +204,7 @@ TEST_F(StatisticsFile, ReplacedFileIsNeverSeenHalfWritten) {
   pipeline_counters.DC.in.store(123456789);
   ASSERT_EQ(sensor_handler::write_statistics_file(sensor_handler::statistics_file_path), 0);
   const std::string first = gwtest::read_file("/tmp/tobixlite_stats");
-  ASSERT_EQ(first.size(), 517u);
+  ASSERT_EQ(first.size(), 671u);
 
   // A reader that opened the old file keeps reading the whole old record
   // while the next one replaces it.
@@ -212,7 +216,7 @@ TEST_F(StatisticsFile, ReplacedFileIsNeverSeenHalfWritten) {
   std::size_t got = std::fread(seen, 1, sizeof seen - 1, reader);
   std::fclose(reader);
   EXPECT_EQ(std::string(seen, got), first);
-  EXPECT_EQ(gwtest::read_file("/tmp/tobixlite_stats").size(), 509u);
+  EXPECT_EQ(gwtest::read_file("/tmp/tobixlite_stats").size(), 663u);
 }
 
 }  // namespace

@@ -26,7 +26,9 @@
 #include "config/configuration.h"
 #include "stop/stop_flags.h"
 #include "pipeline/pipeline_counters.h"
+#include "pipeline/raw_window.h"
 #include "pipeline/report_handoff.h"
+#include "scan/extended_reassembly.h"
 #include "sandbox.h"
 #include "stdout_capture.h"
 
@@ -92,6 +94,38 @@ void add_extended(Bytes &bytes, std::uint16_t type, const Bytes &legacy) {
   bytes.insert(bytes.end(), r + 8, r + 9 + r[8]);
 }
 
+// The PAYLOAD3 text of an extended advertisement received at time 0.
+std::string describe(const ExtendedAdvert &advert) {
+  static char text[payload3_text_size];  // one raw consumer at a time
+  payload3_text(advert, true, 0, text);
+  return text;
+}
+
+// An LE Extended Advertising Report event of one report that is no legacy
+// PDU: TX power -8, RSSI -70, address {tag 22 33 44 55 66}.
+Bytes extended(std::uint16_t type, std::uint8_t tag, std::uint8_t sid, const Bytes &data,
+               std::uint8_t address_type = 1, std::uint8_t primary = 1,
+               std::uint8_t secondary = 0, std::uint16_t periodic = 0) {
+  Bytes event = {0x04, 0x3E, 0x00, 0x0D, 0x01, static_cast<std::uint8_t>(type),
+                 static_cast<std::uint8_t>(type >> 8), address_type, tag, 0x22, 0x33, 0x44,
+                 0x55, 0x66, primary, secondary, sid, 0xF8, 0xBA,
+                 static_cast<std::uint8_t>(periodic), static_cast<std::uint8_t>(periodic >> 8),
+                 0, 0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(data.size())};
+  event.insert(event.end(), data.begin(), data.end());
+  event[2] = static_cast<std::uint8_t>(event.size() - 3);
+  return event;
+}
+
+std::string hex(const Bytes &bytes) {
+  std::string text;
+  char two[3];
+  for (std::uint8_t byte : bytes) {
+    std::snprintf(two, sizeof two, "%02X", byte);
+    text += two;
+  }
+  return text;
+}
+
 void raise_stop() {
   exit_requested.store(true);
   wake_handoff_waiters();
@@ -127,9 +161,12 @@ class Consumer {
     for (;;) {
       const BeaconReport *report = path_ == Path::raw ? wait_raw_report() : wait_smooth_report();
       if (report != nullptr) {
-        const std::string text = describe(*report);
+        const ExtendedAdvert *advert =
+            path_ == Path::raw ? current_extended.load(std::memory_order_acquire) : nullptr;
+        const auto text_now = [&] { return advert ? describe(*advert) : describe(*report); };
+        const std::string text = text_now();
         if (work_ > 0us) std::this_thread::sleep_for(work_);
-        if (describe(*report) != text) torn_ = true;
+        if (text_now() != text) torn_ = true;
         std::lock_guard<std::mutex> hold(lock_);
         seen_.push_back(text);
         changed_.notify_all();
@@ -157,6 +194,7 @@ class HciReaderTest : public ::testing::Test {
     restart_requested.store(false);
     reset_handoff();
     reset_scan_counters();
+    clear_reassembly();
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends_), 0);
   }
   void TearDown() override {
@@ -278,6 +316,51 @@ TEST_F(HciReaderTest, OtherSubeventsAndExtendedReportsDoNotEndThePhase) {
   EXPECT_EQ(scan_counters.other_subevents.load(), 1u);
   EXPECT_EQ(scan_counters.legacy_in_extended.load(), 2u);
   EXPECT_EQ(scan_counters.extended_not_stored.load(), 1u) << "complete, not more to come";
+}
+
+// Extended advertisements are joined per advertiser (address type,
+// address, SID) in a few slots and handed to thread_one alone; what cannot
+// be completed is dropped and counted, and so is the rest of it.
+TEST_F(HciReaderTest, ExtendedChainsAreJoinedPerAdvertiserInBoundedSlots) {
+  service_config.extended_scanning = 2;
+  service_config.max_extended_data = 40;
+  service_config.smoothing_filter = 1;
+  Consumer raw(Consumer::Path::raw);
+  Consumer smooth(Consumer::Path::smooth);
+  constexpr std::uint16_t more = 0x20, truncated = 0x40;
+  const Bytes a1(20, 0xA1), a2(25, 0xA2), b(10, 0xB1);
+  // A chain with another advertiser's report between its parts, cut at 40.
+  send(extended(more | 0x01, 0xA1, 1, a1));
+  send(extended(0x03, 0xB1, 2, b, 1, 3, 2, 0x50));
+  send(extended(0x01, 0xA1, 1, a2));
+  send(extended(more, 0xC1, 1, {1, 2}));
+  send(extended(truncated, 0xC1, 1, {3}));
+  send(extended(0x00, 0x99, 3, {0xEE, 0xEE}, 0xFF));  // anonymous
+  // Five chains at once: the first is evicted and its end skipped.
+  for (std::uint8_t tag = 0xD1; tag <= 0xD5; ++tag) send(extended(more, tag, 4, Bytes(3, tag)));
+  for (std::uint8_t tag = 0xD1; tag <= 0xD5; ++tag) send(extended(0x00, tag, 4, {0x0E}));
+  send(extended(more, 0xE1, 5, {1}));
+  ASSERT_TRUE(phase_ends(0));
+  ASSERT_TRUE(phase_ends(0));
+  // A whole phase went by: the chain is gone, its end is no advertisement.
+  send(extended(0x00, 0xE1, 5, {2}));
+  ASSERT_TRUE(phase_ends(0));
+
+  std::vector<std::string> expected = {
+      "6655443322B1" "01BAF8030202" "03" "000A" + hex(b) + "00000000",
+      "6655443322A1" "01BAF8010001" "11" "0028" + hex(a1) + hex(Bytes(20, 0xA2)) + "00000000",
+      "000000000000" "FFBAF8010003" "00" "0002EEEE00000000"};
+  for (std::uint8_t tag = 0xD2; tag <= 0xD5; ++tag) {
+    expected.push_back(hex({0x66, 0x55, 0x44, 0x33, 0x22, tag}) + "01BAF801000400" + "0004" +
+                       hex({tag, tag, tag, 0x0E}) + "00000000");
+  }
+  EXPECT_EQ(raw.seen(), expected);
+  EXPECT_TRUE(smooth.seen().empty());
+  EXPECT_FALSE(raw.torn());
+  EXPECT_EQ(scan_counters.extended_chains_dropped.load(), 3u) << "truncated, evicted, aged";
+  EXPECT_EQ(scan_counters.extended_cut.load(), 1u);
+  EXPECT_EQ(scan_counters.extended_periodic.load(), 1u);
+  EXPECT_EQ(scan_counters.extended_not_stored.load(), 0u);
 }
 
 // Each event of real captured traffic, heard as an extended report, turns

@@ -26,5 +26,5 @@ expect "every report went out in extended events (${events:-0})" \
   test "${events:-0}" -gt 0 -a "${events:-0}" = "$(value controller.log extended_events)"
 scan=$(sed -n 's/.*"SCAN":{\([^}]*\)}.*/\1/p' "$results/stats.txt")
 expect "statistics: every report a legacy one through extended reports ($scan)" \
-  test "$scan" = "\"mode\": \"extended\", \"other_subevents\": 0, \"legacy_in_extended\": $events, \"extended_not_stored\": 0"
+  test "$scan" = "\"mode\": \"extended\", \"other_subevents\": 0, \"legacy_in_extended\": $events, \"extended_not_stored\": 0, \"extended_stored_1m\": 0, \"extended_stored_coded\": 0, \"extended_secondary_2m\": 0, \"extended_chains_dropped\": 0, \"extended_cut\": 0, \"extended_periodic\": 0"
 finish
