@@ -1,12 +1,18 @@
 // A busy site on the shipped settings: what the gateway stores and uploads
 // when the radio runs at the UART's ceiling.
 //
-// "busy_site <tobixlite_config> [seconds]" reads SR_S1, SP_BT4_SD, PR_S1 and
-// max_rows_upload_S1 from the given UCI file (scripts/bench passes the
-// shipped one), then for the given time (default 60 s, five rounds of the
-// shipped 6 s sensing and 4 s posting periods) 300 tags send 250
-// reports a second into a socketpair, each report with its own number in
-// its data, so every one is a new row of the longest kind (31 data bytes).
+// "busy_site <tobixlite_config> [seconds]" reads SR_S1, SP_BT4_SD, PR_S1,
+// max_rows_upload_S1, SP_BT5_EXT, SP_BT5_PHY, SP_BT5_MAXD and
+// max_message_bytes_S1 from the given UCI file (scripts/bench passes the
+// shipped one, then a copy with SP_BT5_EXT 2), then for the given time
+// (default 60 s, five rounds of the shipped 6 s sensing and 4 s posting
+// periods) 300 tags send 250 reports a second into a socketpair, each
+// report with its own number in its data, so every one is a new row of the
+// longest kind (31 data bytes). With SP_BT5_EXT 2 the tags send extended
+// advertisements instead (not legacy PDUs: 60 data bytes, 1M primary and
+// 2M secondary PHY, in LE Extended Advertising Report events), as many a
+// second as fill the UART with the bytes of the legacy load (129), so
+// every one is a new PAYLOAD3 row.
 // The real read phase, hand-off and thread_one store them in a real store
 // on tmpfs. One thread cycles as the scan controller does (a read phase of
 // SP_BT4_SD, the published rows deleted, the pacing wait to the next
@@ -18,7 +24,8 @@
 // the oldest row's age when its batch is made (by its stored time, as the
 // broker sees it, and since the tag sent it), the table's rows sampled
 // every second, and the longest pause between read phases with the most
-// reports waiting for one. The "radio" never drops: reports the socket
+// reports waiting for one, and the process's CPU time per report sent
+// (every thread, the feeder's too). The "radio" never drops: reports the socket
 // cannot take wait in the feeder, as they would in the kernel's queue.
 #include <algorithm>
 #include <atomic>
@@ -32,6 +39,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -55,7 +63,13 @@ using namespace sensor_handler;
 using Clock = std::chrono::steady_clock;
 
 constexpr int tag_count = 300;
-constexpr int reports_per_second = 250;
+constexpr int legacy_reports_per_second = 250;
+constexpr std::size_t legacy_event_bytes = 46;  // packet indicator to RSSI, 31 data bytes
+constexpr std::size_t extended_data_bytes = 60;
+constexpr std::size_t extended_event_bytes = 5 + 24 + extended_data_bytes;
+// Set once by main before the threads start.
+int reports_per_second = legacy_reports_per_second;
+bool extended_load = false;
 
 double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
@@ -84,6 +98,27 @@ std::vector<std::uint8_t> report_event(std::uint32_t n) {
   return event;
 }
 
+// Advertisement n of tag n % 300 as an extended one: non-connectable,
+// non-scannable, undirected, complete; 1M then 2M, SID 1; its data flags,
+// a maker-specific structure of 49 bytes, then 07 FF FF FF and n.
+std::vector<std::uint8_t> extended_event(std::uint32_t n) {
+  const std::uint32_t tag = n % tag_count;
+  std::vector<std::uint8_t> event = {0x04, 0x3E, 0x00, 0x0D, 0x01, 0x00, 0x00, 0x01,
+                                     static_cast<std::uint8_t>(tag), static_cast<std::uint8_t>(tag >> 8),
+                                     0x00, 0x00, 0x00, 0xC0, 0x01, 0x02, 0x01, 0x7F,
+                                     static_cast<std::uint8_t>(-60), 0x00, 0x00,
+                                     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+  std::vector<std::uint8_t> data = {0x02, 0x01, 0x06, 0x30, 0xFF, 0xFF, 0xFF};
+  for (std::uint8_t k = 0; k < 45; ++k) data.push_back(k);
+  for (std::uint8_t byte : {std::uint8_t{0x07}, std::uint8_t{0xFF}, std::uint8_t{0xFF}, std::uint8_t{0xFF}})
+    data.push_back(byte);
+  for (int shift = 24; shift >= 0; shift -= 8) data.push_back(static_cast<std::uint8_t>(n >> shift));
+  event.push_back(static_cast<std::uint8_t>(data.size()));
+  event.insert(event.end(), data.begin(), data.end());
+  event[2] = static_cast<std::uint8_t>(event.size() - 3);
+  return event;
+}
+
 std::int32_t setting(const std::string &file, const char *option) {
   char value[32] = {};
   const std::string path = file + ".@ble[0]." + option;
@@ -108,7 +143,7 @@ Clock::time_point started;
 
 // The publisher's figures; main reads them once it has ended.
 struct Batches {
-  std::uint64_t rows = 0;
+  std::uint64_t rows = 0, extended_rows = 0;
   int count = 0;
   std::size_t largest = 0, largest_rows = 0, total_bytes = 0;
   double oldest_stored_age = 0, oldest_heard_age = 0;
@@ -126,7 +161,7 @@ void feed(int fd, std::uint32_t reports) {
   while (feeding.load(std::memory_order_relaxed) && (n < reports || !waiting.empty())) {
     const double now = since(started);
     for (; n < reports && static_cast<double>(n) / reports_per_second <= now; ++n) {
-      waiting.push_back(report_event(n));
+      waiting.push_back(extended_load ? extended_event(n) : report_event(n));
       reports_sent.store(n + 1, std::memory_order_relaxed);
     }
     while (!waiting.empty() && send(fd, waiting.front().data(), waiting.front().size(), MSG_DONTWAIT) > 0)
@@ -160,9 +195,18 @@ void publish_batches() {
     if (select_batch(beacon_db, "BLE", &highest_selected_dbid, service_config.max_rows_upload, 1) == 0 &&
         beacon_db.mark_batch_published()) {
       const BatchPayload payload = build_batch_payload(raw_batch_text.c_str(), filtered_batch_text.c_str());
+      // Extended rows are read from the message as the broker gets them:
+      // "ext_packet_count":M,"ext_beacons_data":"<rows each followed by ;>".
+      std::uint64_t extended_rows = 0;
+      const char *text = raw_batch_text.c_str();
+      if (const char *count = std::strstr(payload.c_str(), "\"ext_packet_count\":")) {
+        extended_rows = std::strtoull(count + std::strlen("\"ext_packet_count\":"), nullptr, 10);
+        if (const char *rows = std::strstr(count, "\"ext_beacons_data\":\""))
+          if (extended_load) text = rows + std::strlen("\"ext_beacons_data\":\"");
+      }
+      const std::uint64_t rows = static_cast<std::uint64_t>(raw_packet_count) + extended_rows;
       // Rows in DBID order: the first is the oldest. Its last 8 digits are
       // its stored time, the 8 before them its report number.
-      const char *text = raw_batch_text.c_str();
       const char *end = std::strchr(text, ';');
       if (end != nullptr && end - text >= 16) {
         batches.oldest_stored_age = std::max(batches.oldest_stored_age, wall_now() - hex_value(end - 8, 8));
@@ -171,19 +215,28 @@ void publish_batches() {
         batches.oldest_heard_age = std::max(batches.oldest_heard_age, since(started) - sent);
       }
       if (batches.count == 0) batches.first_at = since(started);
-      else batches.rows_after_first += static_cast<std::uint64_t>(raw_packet_count);
+      else batches.rows_after_first += rows;
       batches.last_at = since(started);
-      batches.rows += static_cast<std::uint64_t>(raw_packet_count);
+      batches.rows += rows;
+      batches.extended_rows += extended_rows;
       batches.count += 1;
       batches.total_bytes += payload.length();
       if (payload.length() > batches.largest) {
         batches.largest = payload.length();
-        batches.largest_rows = static_cast<std::size_t>(raw_packet_count);
+        batches.largest_rows = static_cast<std::size_t>(rows);
       }
     }
     free_batch_texts();
     gw::wait_next_period(&deadline, period, 1);
   }
+}
+
+// User plus system time of the whole process, in microseconds.
+double process_cpu_us() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 + usage.ru_utime.tv_usec +
+         usage.ru_stime.tv_usec;
 }
 
 int count_rows(void *context, int, char **values, char **) {
@@ -206,6 +259,17 @@ int main(int argc, char **argv) {
   service_config.scan_duration = setting(config, "SP_BT4_SD");
   service_config.posting_rate = setting(config, "PR_S1");
   service_config.max_rows_upload = setting(config, "max_rows_upload_S1");
+  // The extended settings take their shipped values when the file lacks them.
+  const std::int32_t extended = setting(config, "SP_BT5_EXT"), phys = setting(config, "SP_BT5_PHY");
+  const std::int32_t max_data = setting(config, "SP_BT5_MAXD");
+  const std::int32_t max_bytes = setting(config, "max_message_bytes_S1");
+  if (extended >= 0) service_config.extended_scanning = extended;
+  if (phys >= 0) service_config.scan_phys = phys;
+  if (max_data >= 0) service_config.max_extended_data = max_data;
+  if (max_bytes >= 0) service_config.max_message_bytes = max_bytes;
+  extended_load = service_config.extended_scanning == 2;
+  if (extended_load)
+    reports_per_second = static_cast<int>(legacy_reports_per_second * legacy_event_bytes / extended_event_bytes);
   if (service_config.sensing_rate <= 0 || service_config.scan_duration < 0 ||
       service_config.posting_rate <= 0 || service_config.max_rows_upload <= 0) {
     std::fprintf(stderr, "busy_site: %s lacks SR_S1, SP_BT4_SD, PR_S1 or max_rows_upload_S1\n", argv[1]);
@@ -233,14 +297,25 @@ int main(int argc, char **argv) {
   std::printf("busy site: SR_S1 %d s, SP_BT4_SD %d s, PR_S1 %d s, max_rows_upload_S1 %d from %s\n",
               service_config.sensing_rate, service_config.scan_duration, service_config.posting_rate,
               service_config.max_rows_upload, argv[1]);
-  std::printf("load: %d tags, %d reports/s, every report a new row of 31 data bytes, %d s, store in %s\n",
-              tag_count, reports_per_second, seconds, dir);
+  std::printf("extended: SP_BT5_EXT %d, SP_BT5_PHY %d, SP_BT5_MAXD %d, max_message_bytes_S1 %d\n",
+              service_config.extended_scanning, service_config.scan_phys,
+              service_config.max_extended_data, service_config.max_message_bytes);
+  if (extended_load) {
+    std::printf("load: %d tags, %d extended advertisements/s (the UART's bytes of %d legacy reports/s), "
+                "every one a new PAYLOAD3 row of %zu data bytes, %d s, store in %s\n",
+                tag_count, reports_per_second, legacy_reports_per_second, extended_data_bytes, seconds,
+                dir);
+  } else {
+    std::printf("load: %d tags, %d reports/s, every report a new row of 31 data bytes, %d s, store in %s\n",
+                tag_count, reports_per_second, seconds, dir);
+  }
   if (open_beacon_db() != 0) return 1;
   reset_handoff();
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return 1;
   const auto reports = static_cast<std::uint32_t>(seconds * reports_per_second);
   started = Clock::now();
+  const double cpu_at_start = process_cpu_us();
 
   pthread_t raw_thread;
   if (pthread_create(&raw_thread, nullptr, thread_one, nullptr) != 0) return 1;
@@ -264,7 +339,12 @@ int main(int argc, char **argv) {
     table.push_back(rows);
   }
   const double elapsed = since(started);
-  const std::uint64_t stored = pipeline_counters.L3.out.load();
+  const double cpu_us = process_cpu_us() - cpu_at_start;
+  // Every row inserted, of either kind: the table's AUTOINCREMENT sequence.
+  long long inserted = -1;
+  beacon_db.exec("SELECT seq FROM sqlite_sequence WHERE name = 'BLE'", count_rows, &inserted, nullptr);
+  const std::uint64_t legacy_stored = pipeline_counters.L3.out.load();
+  const std::uint64_t stored = inserted >= 0 ? static_cast<std::uint64_t>(inserted) : legacy_stored;
   const std::uint64_t sent = reports_sent.load(std::memory_order_relaxed);
   feeding.store(false, std::memory_order_relaxed);
   request_restart();
@@ -286,9 +366,17 @@ int main(int argc, char **argv) {
               "upload at most %d a second\n",
               stored / elapsed, stored, sent, span > 0 ? batches.rows_after_first / span : 0.0,
               batches.rows, batches.count, service_config.max_rows_upload / pr);
-  std::printf("batch message: largest %zu bytes (%zu rows), mean %.0f bytes; 128 KiB is 131072\n",
+  std::printf("of them: %" PRIu64 " legacy rows stored, %" PRIu64 " extended rows stored, %" PRIu64
+              " extended rows uploaded\n",
+              legacy_stored, stored - std::min(stored, legacy_stored), batches.extended_rows);
+  std::printf("CPU: %.1f us per report sent (process user + system time over the load, %.1f%% of one "
+              "core)\n",
+              sent > 0 ? cpu_us / static_cast<double>(sent) : 0.0, cpu_us / (elapsed * 1e6) * 100);
+  std::printf("batch message: largest %zu bytes (%zu rows), mean %.0f bytes; 128 KiB is 131072, "
+              "max_message_bytes_S1 %d\n",
               batches.largest, batches.largest_rows,
-              batches.count > 0 ? static_cast<double>(batches.total_bytes) / batches.count : 0.0);
+              batches.count > 0 ? static_cast<double>(batches.total_bytes) / batches.count : 0.0,
+              service_config.max_message_bytes);
   std::printf("oldest row of a batch when it is made: %.1f s by its stored time, %.1f s since the tag "
               "sent it; two posting periods and a sensing period are %d s\n",
               batches.oldest_stored_age, batches.oldest_heard_age, 2 * pr + sr);

@@ -18,6 +18,11 @@ constexpr std::uint8_t channel_selection_algorithm_subevent = 0x14;
 constexpr std::size_t max_event_parameters = 255;
 constexpr std::size_t legacy_report_size = 10;    // without its data
 constexpr std::size_t extended_report_size = 24;  // without its data
+// One report alone in an event: subevent, count, the report, its data.
+constexpr std::size_t max_extended_fragment = max_event_parameters - 2 - extended_report_size;
+// Data status of an extended report (event type bits 5-6).
+constexpr std::uint16_t data_more_to_come = 0x0020;
+constexpr std::uint16_t data_truncated = 0x0040;
 
 // An LE-only controller of Bluetooth 4.0: the kernel then skips every
 // BR/EDR step, and with an empty supported-commands mask every optional
@@ -35,6 +40,7 @@ constexpr std::uint8_t le_packets = 8;
 // 0x203B to the 4.0 sequence.
 constexpr std::uint8_t bluetooth_5_0 = 0x09;
 constexpr std::uint8_t bt5_le_features_octet1 = 0x18;
+constexpr std::uint8_t le_coded_phy_feature = 0x08;
 constexpr std::uint8_t advertising_sets = 4;
 
 // The extended advertising and scanning commands (LE Set Advertising Set
@@ -74,7 +80,7 @@ Controller::Controller(Scenario scenario, Writer writer, std::FILE *log, std::ui
 
 void Controller::log_line(std::uint64_t now_us, const char *format, ...) {
   if (log_ == nullptr) return;
-  char text[512];
+  char text[4096];  // an extended advertisement's row of 1,650 data bytes fits
   va_list arguments;
   va_start(arguments, format);
   std::vsnprintf(text, sizeof text, format, arguments);
@@ -136,6 +142,7 @@ std::vector<std::uint8_t> Controller::handle_command(std::uint16_t command,
     case opcode::reset:
       scan_enabled_ = false;
       extended_scan_ = false;
+      scan_phys_ = 0x01;
       extended_used_ = false;
       filter_duplicates_ = false;
       heard_.clear();
@@ -203,7 +210,9 @@ std::vector<std::uint8_t> Controller::handle_command(std::uint16_t command,
       break;
     case 0x2003:  // LE Read Local Supported Features: plain 4.0 or the 5.0 above
       reply.resize(1 + 8, 0);
-      if (bt5) reply[1 + 1] = bt5_le_features_octet1;
+      if (bt5)
+        reply[1 + 1] = scenario_.coded ? bt5_le_features_octet1
+                                       : bt5_le_features_octet1 & ~le_coded_phy_feature;
       break;
     case opcode::le_read_number_of_supported_advertising_sets:
       reply.push_back(advertising_sets);
@@ -300,9 +309,11 @@ std::uint8_t Controller::set_extended_scan_parameters(const std::uint8_t *parame
     std::uint16_t interval = get16(entry + 1), window = get16(entry + 3);
     valid = valid && entry[0] <= 1 && interval >= 0x0004 && window >= 0x0004 && window <= interval;
   }
-  std::uint8_t result = scan_enabled_ ? status::command_disallowed
-                        : valid       ? status::success
-                                      : status::invalid_parameters;
+  std::uint8_t result = scan_enabled_                   ? status::command_disallowed
+                        : !valid                         ? status::invalid_parameters
+                        : (phys & 0x04) && !scenario_.coded ? status::unsupported_feature
+                                                         : status::success;
+  if (result == status::success) scan_phys_ = phys;
   // The first PHY's entry: the 1M PHY's whenever it is scanned.
   log_line(now_us,
            "ext_scan_parameters phys=0x%02X type=%u interval=0x%04X window=0x%04X "
@@ -350,8 +361,10 @@ void Controller::deliver(std::uint64_t now_us) {
     const Advertiser &advertiser = scenario_.advertisers[i];
     Progress &progress = progress_[i];
     while ((advertiser.count == 0 || progress.next < advertiser.count) && due_us(i) <= now_us) {
-      if (scan_enabled_ && !muted_) {
-        if (advertiser.noise) {
+      if (hears(advertiser)) {
+        if (advertiser.extended) {
+          send_extended(advertiser, progress, now_us);
+        } else if (advertiser.noise) {
           send_noise(advertiser, progress, now_us);
         } else if (advertiser.recorded.empty()) {
           send_report(advertiser, progress, now_us);
@@ -365,6 +378,14 @@ void Controller::deliver(std::uint64_t now_us) {
     }
   }
   flush_event();
+}
+
+bool Controller::hears(const Advertiser &advertiser) const {
+  if (!scan_enabled_ || muted_) return false;
+  // Legacy PDUs are on the 1M PHY; an extended advertiser only on its
+  // primary PHY's channels, and only an extended scan takes it.
+  if (!extended_scan_) return !advertiser.extended;
+  return (scan_phys_ & (advertiser.primary_phy == 3 ? 0x04 : 0x01)) != 0;
 }
 
 void Controller::flush_event() {
@@ -408,17 +429,26 @@ void report_address(const Advertiser &advertiser, std::uint64_t index, std::uint
 void Controller::append_extended_report(std::vector<std::uint8_t> &out, std::uint16_t event_type,
                                         std::uint8_t address_type, const std::uint8_t *address,
                                         std::int8_t rssi, const std::uint8_t *data,
-                                        std::size_t length) const {
+                                        std::size_t length, const Advertiser *set) const {
   const bool legacy = (event_type & 0x10) != 0;
   put16(out, event_type);
   out.push_back(address_type);
   append(out, address, address + 6);
-  out.push_back(0x01);               // primary PHY: LE 1M
-  out.push_back(legacy ? 0x00 : 0x01);  // secondary PHY: none for a legacy PDU
-  out.push_back(legacy ? 0xFF : 0x00);  // advertising SID: none for a legacy PDU
-  out.push_back(0x7F);               // TX power not available
-  out.push_back(static_cast<std::uint8_t>(rssi));
-  put16(out, 0);  // no periodic advertising
+  if (set != nullptr) {
+    out.push_back(set->primary_phy);
+    out.push_back(set->secondary_phy);
+    out.push_back(set->sid);
+    out.push_back(static_cast<std::uint8_t>(set->tx_power));
+    out.push_back(static_cast<std::uint8_t>(rssi));
+    put16(out, set->periodic_interval);
+  } else {
+    out.push_back(0x01);                  // primary PHY: LE 1M
+    out.push_back(legacy ? 0x00 : 0x01);  // secondary PHY: none for a legacy PDU
+    out.push_back(legacy ? 0xFF : 0x00);  // advertising SID: none for a legacy PDU
+    out.push_back(0x7F);                  // TX power not available
+    out.push_back(static_cast<std::uint8_t>(rssi));
+    put16(out, 0);  // no periodic advertising
+  }
   // A directed advertisement names its target: this controller.
   const bool directed = (event_type & 0x04) != 0;
   out.push_back(0x00);
@@ -448,19 +478,29 @@ void Controller::add_report(std::uint8_t event_type, std::uint8_t address_type,
   pending_reports_.push_back(static_cast<std::uint8_t>(rssi));
 }
 
-void Controller::send_report(const Advertiser &advertiser, Progress &progress,
-                             std::uint64_t now_us) {
-  std::uint8_t address[6];
-  report_address(advertiser, progress.next, address);
+namespace {
+
+// An advertiser's data for its report i, with the sequence structure.
+std::vector<std::uint8_t> report_data(const Advertiser &advertiser, std::uint64_t index) {
   std::vector<std::uint8_t> data = advertiser.data;
   if (advertiser.sequence) {
-    std::uint32_t number = static_cast<std::uint32_t>(progress.next);
+    std::uint32_t number = static_cast<std::uint32_t>(index);
     const std::uint8_t ad[sequence_ad_length] = {
         7, 0xFF, 0xFF, 0xFF, static_cast<std::uint8_t>(number >> 24),
         static_cast<std::uint8_t>(number >> 16), static_cast<std::uint8_t>(number >> 8),
         static_cast<std::uint8_t>(number)};
     append(data, ad, ad + sizeof ad);
   }
+  return data;
+}
+
+}  // namespace
+
+void Controller::send_report(const Advertiser &advertiser, Progress &progress,
+                             std::uint64_t now_us) {
+  std::uint8_t address[6];
+  report_address(advertiser, progress.next, address);
+  std::vector<std::uint8_t> data = report_data(advertiser, progress.next);
   if (filter_duplicates_) {
     std::string key(reinterpret_cast<const char *>(address), 6);
     key.append(data.begin(), data.end());
@@ -475,6 +515,63 @@ void Controller::send_report(const Advertiser &advertiser, Progress &progress,
   ++progress.sent;
   if (!progress.first_us) progress.first_us = now_us;
   progress.last_us = now_us;
+}
+
+void Controller::send_extended(const Advertiser &advertiser, Progress &progress,
+                               std::uint64_t now_us) {
+  std::uint8_t address[6] = {};
+  const bool anonymous = advertiser.address_type == anonymous_address;
+  if (!anonymous) report_address(advertiser, progress.next, address);
+  std::vector<std::uint8_t> data = report_data(advertiser, progress.next);
+  if (filter_duplicates_) {
+    std::string key(reinterpret_cast<const char *>(address), 6);
+    key.append(data.begin(), data.end());
+    if (!heard_.insert(key).second) {
+      ++progress.filtered;
+      return;
+    }
+  }
+  flush_event();  // reports gathered before it go out first
+  // As AUX_CHAIN_IND PDUs arrive: each report as much data as an event
+  // holds, "more to come" on all but the last, which is complete (or
+  // truncated, when the scenario has the chain break off).
+  std::size_t at = 0, reports = 0;
+  do {
+    std::size_t length = std::min(data.size() - at, max_extended_fragment);
+    const bool last = at + length == data.size();
+    std::uint16_t event_type = advertiser.event_type;
+    if (!last) event_type |= data_more_to_come;
+    if (last && advertiser.truncated) event_type |= data_truncated;
+    pending_reports_.clear();
+    append_extended_report(pending_reports_, event_type, advertiser.address_type, address,
+                           advertiser.rssi, data.data() + at, length, &advertiser);
+    pending_count_ = 1;
+    flush_event();
+    at += length;
+    ++reports;
+  } while (at < data.size());
+  ++progress.sent;
+  if (!progress.first_us) progress.first_us = now_us;
+  progress.last_us = now_us;
+  // The row the gateway stores of it, but for the receive time (and its
+  // cut when the data is longer than the gateway keeps).
+  std::string row;
+  auto hex = [&row](std::uint8_t byte) {
+    static const char digits[] = "0123456789ABCDEF";
+    row += digits[byte >> 4];
+    row += digits[byte & 0x0F];
+  };
+  for (int i = 5; i >= 0; --i) hex(address[i]);
+  for (std::uint8_t byte :
+       {advertiser.address_type, static_cast<std::uint8_t>(advertiser.rssi),
+        static_cast<std::uint8_t>(advertiser.tx_power), advertiser.primary_phy,
+        advertiser.secondary_phy, advertiser.sid, advertiser.event_type,
+        static_cast<std::uint8_t>(data.size() >> 8), static_cast<std::uint8_t>(data.size())})
+    hex(byte);
+  for (std::uint8_t byte : data) hex(byte);
+  log_line(now_us, "extended name=%s number=%llu reports=%zu status=%s row=%s",
+           advertiser.name.c_str(), static_cast<unsigned long long>(progress.next), reports,
+           advertiser.truncated ? "truncated" : "complete", row.c_str());
 }
 
 void Controller::send_recorded(const Advertiser &advertiser, Progress &progress,

@@ -5,7 +5,9 @@
 // reports due together, and plays its replays' recorded events as they
 // are. A Bluetooth 5 personality adds the extended scanning commands: while
 // a scan enabled with them is on, the same reports (and the replays'
-// events, converted) go out as LE Extended Advertising Reports. Everything
+// events, converted) go out as LE Extended Advertising Reports, and the
+// scenario's extended advertisers are heard on the PHYs that scan scans,
+// their long data chained over several reports. Everything
 // it does is logged as one "<kind> key=value ..." line per fact.
 //
 // Threads: one thread owns a Controller; it is not shared. Time is passed
@@ -91,6 +93,13 @@ class Controller {
   // A replay's next recorded event, whole and on its own (its reports
   // converted to the extended layout while extended scanning is on).
   void send_recorded(const Advertiser &advertiser, Progress &progress, std::uint64_t now_us);
+  // Whether an advertisement of this advertiser due now reaches the host:
+  // scanning, not muted, and the scan in use takes its PDU and PHY.
+  bool hears(const Advertiser &advertiser) const;
+  // An extended advertiser's next advertisement: one LE Extended
+  // Advertising Report event per fragment of its chain, and an "extended"
+  // log line with the row the gateway stores of it.
+  void send_extended(const Advertiser &advertiser, Progress &progress, std::uint64_t now_us);
   // A noise advertiser's next LE Meta event, on its own.
   void send_noise(const Advertiser &advertiser, Progress &progress, std::uint64_t now_us);
   // Adds one legacy advertisement to the next event in the layout of the
@@ -98,11 +107,13 @@ class Controller {
   void add_report(std::uint8_t event_type, std::uint8_t address_type, const std::uint8_t *address,
                   std::int8_t rssi, const std::uint8_t *data, std::size_t length);
   // One report of an LE Extended Advertising Report event; address least
-  // significant byte first.
+  // significant byte first. set gives the PHYs, SID, TX power and periodic
+  // interval of an extended advertiser; without it those of a legacy PDU
+  // (or, for a non-legacy type, a plain 1M advertisement of SID 0).
   void append_extended_report(std::vector<std::uint8_t> &out, std::uint16_t event_type,
                               std::uint8_t address_type, const std::uint8_t *address,
-                              std::int8_t rssi, const std::uint8_t *data,
-                              std::size_t length) const;
+                              std::int8_t rssi, const std::uint8_t *data, std::size_t length,
+                              const Advertiser *set = nullptr) const;
   // Sends the reports gathered for one event, if any.
   void flush_event();
   std::uint64_t due_us(std::size_t index) const;
@@ -124,6 +135,7 @@ class Controller {
 
   bool scan_enabled_ = false;
   bool extended_scan_ = false;  // the scan was enabled with the extended set
+  std::uint8_t scan_phys_ = 0x01;  // of the last accepted extended scan parameters
   bool extended_used_ = false;  // an extended command was accepted since the last reset
   bool filter_duplicates_ = false;
   std::set<std::string> heard_;  // address + data of reports sent since the enable

@@ -1,5 +1,6 @@
 #include "scenario.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -105,6 +106,11 @@ class LineParser {
     if (!has(key)) return true;
     return parse_hex(word, value) || fail(std::string("bad ") + key + " '" + word + "'");
   }
+  // Takes a key's word away before the shared takers see it.
+  void erase(const char *key) {
+    used_.insert(key);
+    words_.erase(key);
+  }
   bool finish() {
     for (const auto &[key, value] : words_)
       if (!used_.count(key)) return fail("unknown key " + key);
@@ -201,6 +207,44 @@ bool parse_burst(LineParser &line, Advertiser &advertiser, bool noise) {
   return true;
 }
 
+// An extended advertiser: the advertiser keys, with type anonymous allowed
+// and event the extended event type's low four bits, then its PHYs, set
+// and chain.
+bool parse_extended(LineParser &line, Advertiser &advertiser) {
+  std::string type, primary = "1m", secondary = "1m";
+  std::uint64_t event = 0, sid = 0, periodic = 0, length = 0, truncated = 0;
+  long long tx_power = 127;
+  // Taken before the shared keys, which know neither.
+  if (!line.number("event", 0x0F, event, false)) return false;
+  line.erase("event");
+  if (line.text("type", type, false) && type == "anonymous") line.erase("type");
+  if (!parse_common(line, advertiser, true) || !line.text("phy", primary, false) ||
+      !line.text("secondary", secondary, false) || !line.number("sid", 0x0F, sid, false) ||
+      !line.signed_number("tx_power", -127, 127, tx_power, false) ||
+      !line.number("periodic", 0xFFFF, periodic, false) ||
+      !line.number("length", max_extended_data, length, false) ||
+      !line.number("truncated", 1, truncated, false) || !line.hex("data", advertiser.data, false) ||
+      !parse_repeat(line, advertiser))
+    return false;
+  if (line.has("data") && line.has("length")) return line.fail("data or length, not both");
+  if (line.has("length")) advertiser.data = generated_data(length);
+  if (type == "anonymous") advertiser.address_type = anonymous_address;
+  const std::map<std::string, std::uint8_t> phys = {{"1m", 1}, {"2m", 2}, {"coded", 3}};
+  auto found = phys.find(primary);
+  if (found == phys.end() || found->second == 2) return line.fail("bad phy '" + primary + "'");
+  advertiser.primary_phy = found->second;
+  found = phys.find(secondary);
+  if (found == phys.end()) return line.fail("bad secondary '" + secondary + "'");
+  advertiser.secondary_phy = found->second;
+  advertiser.extended = true;
+  advertiser.event_type = static_cast<std::uint8_t>(event);
+  advertiser.sid = static_cast<std::uint8_t>(sid);
+  advertiser.tx_power = static_cast<std::int8_t>(tx_power);
+  advertiser.periodic_interval = static_cast<std::uint16_t>(periodic);
+  advertiser.truncated = truncated != 0;
+  return true;
+}
+
 // Recorded LE Advertising Report events, one a line: hexadecimal from the
 // event code on, then optionally a tab (or space) and a tag.
 bool parse_replay(LineParser &line, Advertiser &advertiser, const std::string &folder) {
@@ -249,6 +293,17 @@ bool parse_mute(LineParser &line, Mute &mute) {
 
 }  // namespace
 
+std::vector<std::uint8_t> generated_data(std::size_t length) {
+  std::vector<std::uint8_t> data;
+  while (data.size() < length) {
+    std::size_t structure = std::min<std::size_t>(length - data.size(), 256);
+    data.push_back(static_cast<std::uint8_t>(structure - 1));
+    for (std::size_t i = 1; i < structure; ++i)
+      data.push_back(i < 4 ? 0xFF : static_cast<std::uint8_t>(data.size()));
+  }
+  return data;
+}
+
 std::vector<std::uint8_t> ibeacon_data(const std::array<std::uint8_t, 16> &uuid,
                                        std::uint16_t major, std::uint16_t minor,
                                        std::int8_t power) {
@@ -290,9 +345,12 @@ bool parse_scenario(const std::string &text, Scenario &scenario, std::string &er
     if (keyword == "controller") {
       std::uint64_t pack = 1;
       std::string bt5;
+      std::uint64_t coded = 1;
       parsed = line.address("address", scenario.controller_address, true) &&
                line.number("pack", max_reports_per_event, pack, false) &&
-               line.text("bt5", bt5, false) && line.finish();
+               line.text("bt5", bt5, false) && line.number("coded", 1, coded, false) &&
+               line.finish();
+      scenario.coded = coded != 0;
       if (parsed && pack == 0) return fail("pack must be 1 or more");
       scenario.reports_per_event = static_cast<std::uint32_t>(pack);
       if (bt5 == "lenient") {
@@ -307,9 +365,10 @@ bool parse_scenario(const std::string &text, Scenario &scenario, std::string &er
       parsed = parse_mute(line, mute) && line.finish();
       if (parsed) scenario.mutes.push_back(mute);
     } else if (keyword == "advertiser" || keyword == "ibeacon" || keyword == "burst" ||
-               keyword == "noise" || keyword == "replay") {
+               keyword == "noise" || keyword == "replay" || keyword == "extended") {
       Advertiser advertiser;
       parsed = (keyword == "advertiser" ? parse_advertiser(line, advertiser)
+                : keyword == "extended" ? parse_extended(line, advertiser)
                 : keyword == "ibeacon"  ? parse_ibeacon(line, advertiser)
                 : keyword == "burst"    ? parse_burst(line, advertiser, false)
                 : keyword == "noise"    ? parse_burst(line, advertiser, true)
@@ -317,8 +376,12 @@ bool parse_scenario(const std::string &text, Scenario &scenario, std::string &er
                line.finish();
       if (parsed) {
         std::size_t length = advertiser.data.size() + (advertiser.sequence ? sequence_ad_length : 0);
-        if (length > 31) return fail("advertising data of " + std::to_string(length) +
-                                     " bytes exceeds the 31 of a legacy report");
+        if (advertiser.extended && length > max_extended_data)
+          return fail("advertising data of " + std::to_string(length) + " bytes exceeds the " +
+                      std::to_string(max_extended_data) + " of an extended advertisement");
+        if (!advertiser.extended && length > 31)
+          return fail("advertising data of " + std::to_string(length) +
+                      " bytes exceeds the 31 of a legacy report");
         if (!names.insert(advertiser.name).second) return fail("repeated name " + advertiser.name);
         scenario.advertisers.push_back(std::move(advertiser));
       }

@@ -35,6 +35,7 @@ struct Advertiser {
   std::uint8_t event_type = 0;    // ADV_IND unless given
   std::int8_t rssi = -60;
   std::vector<std::uint8_t> data;  // advertising data, at most 31 bytes with the sequence
+                                   // (max_extended_data for an extended advertiser)
   std::uint32_t devices = 1;       // report i comes from address + (i % devices)
   bool sequence = false;           // append the sequence AD structure
   std::uint64_t start_us = 0;      // after the first scan enable
@@ -52,7 +53,24 @@ struct Advertiser {
   // this advertiser (i even) or an LE Channel Selection Algorithm event
   // (i odd).
   bool noise = false;
+  // An extended advertiser (not a legacy PDU): heard only by an extended
+  // scan of its primary PHY, its data chained over as many reports as it
+  // needs. event_type is then the extended event type's low four bits
+  // (connectable, scannable, directed, scan response).
+  bool extended = false;
+  std::uint8_t primary_phy = 1;    // 1 LE 1M, 3 LE Coded
+  std::uint8_t secondary_phy = 1;  // 1 LE 1M, 2 LE 2M, 3 LE Coded
+  std::uint8_t sid = 0;
+  std::int8_t tx_power = 127;      // 127: not available
+  std::uint16_t periodic_interval = 0;
+  bool truncated = false;          // the chain's last report says "truncated"
 };
+
+// The longest advertising data an extended advertiser sends, as the Core
+// allows for one advertising set.
+constexpr std::size_t max_extended_data = 1650;
+// The address type of an anonymous extended advertisement (no address sent).
+constexpr std::uint8_t anonymous_address = 0xFF;
 
 struct Mute {
   // Stop answering when this command arrives for the occurrence-th time
@@ -78,6 +96,9 @@ struct Scenario {
   // Reports due at the same time go out together, this many to an event,
   // as busy controllers pack them.
   std::uint32_t reports_per_event = 1;
+  // A Bluetooth 5 controller reports LE Coded PHY support unless this is
+  // off, and then refuses an extended scan of the Coded PHY.
+  bool coded = true;
   std::vector<Advertiser> advertisers;
   std::vector<Mute> mutes;
 };
@@ -91,6 +112,10 @@ bool parse_scenario(const std::string &text, Scenario &scenario, std::string &er
 
 // The data of an iBeacon advertisement as the board's beacons send it:
 // flags (02 01 06), then 1A FF 4C 00 02 15, UUID, major, minor, power.
+// Generated advertising data of length bytes: maker-specific AD structures
+// (company 0xFFFF) of at most 255 bytes each, filled with a counting byte.
+std::vector<std::uint8_t> generated_data(std::size_t length);
+
 std::vector<std::uint8_t> ibeacon_data(const std::array<std::uint8_t, 16> &uuid,
                                        std::uint16_t major, std::uint16_t minor,
                                        std::int8_t power);

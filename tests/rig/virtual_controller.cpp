@@ -20,9 +20,10 @@
 // plays the same however long the host took to start scanning. Reports due
 // while scanning is off (or after a mute) are lost, as on the air.
 //
-//   controller address=00:1B:DC:0F:00:01 [pack=1] [bt5=lenient|strict]
+//   controller address=00:1B:DC:0F:00:01 [pack=1] [bt5=lenient|strict] [coded=1]
 //              the controller's BD_ADDR; pack=N sends reports due together
-//              N to an event (N <= 6, and as many as fit 255 bytes)
+//              N to an event (N <= 6, and as many as fit 255 bytes);
+//              coded=0 makes a bt5 controller one without the LE Coded PHY
 //   advertiser name=N address=AA:BB:CC:DD:EE:FF [type=public|random]
 //              [event=0..4] [rssi=-60] [data=HEX] [interval=100] [count=0]
 //              [start=0] [devices=1] [sequence=0|1]
@@ -32,6 +33,10 @@
 //              [rssi] [data] [start] [type] [event]
 //   noise      name=N address=… rate=EVENTS_PER_S seconds=S [devices=1]
 //              [rssi] [data] [start] [type]
+//   extended   name=N address=… [type=public|random|anonymous] [event=0..15]
+//              [phy=1m|coded] [secondary=1m|2m|coded] [sid=0] [tx_power=127]
+//              [periodic=0] [truncated=0] [data=HEX | length=N] and the
+//              advertiser keys (data up to 1650 bytes with the sequence)
 //   replay     name=N file=PATH [interval=100] [start=0] [count=0]
 //   mute       command=0x200B [occurrence=1]    stop answering from this
 //   mute       time=MS                          or from MS after start
@@ -46,7 +51,8 @@
 // bt5 makes it a Bluetooth 5.0 controller: LE features bit 11 (Coded PHY)
 // and bit 12 (extended advertising), supported-commands octet 36 bit 7 and
 // octet 37 bits 5-6, and LE Read Number of Supported Advertising Sets
-// (0x203B), LE Set Extended Scan Parameters (0x2041, 1M and Coded PHYs) and
+// (0x203B), LE Set Extended Scan Parameters (0x2041, 1M and Coded PHYs; the
+// Coded one answered 0x11 when coded=0) and
 // LE Set Extended Scan Enable (0x2042, continuous scans only: a duration or
 // period is answered 0x11). The kernel's init then sends 0x203B after the
 // LE event mask. With bt5=strict, once the controller has accepted an
@@ -62,6 +68,23 @@
 // is converted report by report into one such event (more if they do not
 // fit 255 bytes). Without bt5 the controller is the 4.0 one above, byte
 // for byte.
+//
+// An extended advertiser sends advertisements that are not legacy PDUs,
+// heard only while a scan enabled with the extended set is on and the last
+// accepted LE Set Extended Scan Parameters scans its primary PHY (a Coded
+// advertiser needs the Coded PHY scanned; a Coded-only scan hears no legacy
+// PDU either). Each advertisement goes out as LE Extended Advertising
+// Report events of one report each: event type the event bits (bit 0
+// connectable, 1 scannable, 2 directed, 3 scan response), its primary and
+// secondary PHY, SID, TX power, RSSI and periodic interval, and as much of
+// the data as fits an event (229 bytes); longer data is chained as
+// AUX_CHAIN_IND data is, "more to come" (data status 01) on every report
+// but the last, which is complete (00), or truncated (10) with
+// truncated=1. length=N generates N bytes of data: maker-specific AD
+// structures of company 0xFFFF, at most 255 bytes each, counting bytes
+// after the company. type=anonymous sends address type 0xFF and a zero
+// address. Each advertisement sent logs an "extended" line with the row the
+// gateway stores of it.
 //
 // A noise advertiser sends LE Meta events that are not the reports a
 // scanner asked for, on their own between the reports, while either scan
@@ -98,6 +121,12 @@
 //   (a command refused by the strict lock has only its "command" line)
 //   reset / mute reason=command|time / ignored type=… length=…
 //   unplugged / replugged
+//   extended name=N number=I reports=K status=complete|truncated row=HEX
+//              (the advertisement's row as the gateway stores it, without
+//              the receive time: address most significant byte first
+//              (zeros when anonymous), address type, RSSI, TX power,
+//              primary PHY, secondary PHY, SID, event bits, the data
+//              length in 4 digits, the data)
 //   advertiser name=N sent=… missed=… filtered=… first_ms=… last_ms=…
 //              (for a replay too, counting its events)
 //   summary commands=… reports=… missed=… filtered=… muted=yes|no events=…

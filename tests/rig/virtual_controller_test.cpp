@@ -23,14 +23,15 @@ Packet command(std::uint16_t opcode, Packet parameters = {}) {
 const Packet scan_parameters_100ms = {0x00, 0xA0, 0x00, 0xA0, 0x00, 0x00, 0x00};
 
 struct Rig {
-  explicit Rig(const std::string &text, const std::string &folder = "") {
+  explicit Rig(const std::string &text, const std::string &folder = "",
+               std::FILE *log = nullptr) {
     std::string error;
     EXPECT_TRUE(rig::parse_scenario(text, scenario, error, folder)) << error;
     controller.emplace(
         scenario, [this](const std::uint8_t *bytes, std::size_t length) {
           sent.emplace_back(bytes, bytes + length);
         },
-        nullptr, 0);
+        log, 0);
   }
   // The Command Complete answer to one command, or an empty packet.
   Packet send(std::uint16_t opcode, Packet parameters = {}, std::uint64_t now_ms = 0) {
@@ -114,6 +115,11 @@ TEST(ScenarioText, RejectsWhatWouldPlaySomethingElse) {
       {"controller address=00:00:00:00:00:01 pack=0", "line 1: pack must be 1 or more"},
       {"controller address=00:00:00:00:00:01 pack=7", "line 1: bad pack '7'"},
       {"controller address=00:00:00:00:00:01 bt5=", "line 1: bad bt5 ''"},
+      {"extended name=e address=00:00:00:00:00:01 length=1643 sequence=1",
+       "line 1: advertising data of 1651 bytes exceeds the 1650 of an extended advertisement"},
+      {"extended name=e address=00:00:00:00:00:01 phy=2m", "line 1: bad phy '2m'"},
+      {"extended name=e address=00:00:00:00:00:01 data=00 length=1",
+       "line 1: data or length, not both"},
   };
   for (const auto &[text, why] : cases) {
     rig::Scenario scenario;
@@ -376,6 +382,105 @@ TEST(Controller, MutedControllerAnswersNothingAndFallsSilent) {
   EXPECT_EQ(by_time.controller->next_due_us(), std::optional<std::uint64_t>(0));
   EXPECT_EQ(by_time.reports_until(10000).size(), 5u) << "what came before the mute went out";
   EXPECT_TRUE(by_time.send(rig::opcode::reset, {}, 10000).empty());
+}
+
+TEST(Controller, ExtendedAdvertisersChainTheirDataOnTheScannedPhysOnly) {
+  const std::string text =
+      "controller address=00:1B:DC:0F:00:01 bt5=lenient CODED\n"
+      "extended name=sensor address=11:22:33:44:55:66 type=random event=1 length=30 "
+      "secondary=2m sid=3 tx_power=-8 rssi=-70 count=1\n"
+      "extended name=chain address=C0:00:00:00:00:01 length=992 sequence=1 count=1 start=100\n"
+      "extended name=far phy=coded secondary=coded type=anonymous address=00:00:00:00:00:09 "
+      "length=20 count=1 start=200\n"
+      "extended name=broken address=C0:00:00:00:00:02 length=300 truncated=1 count=1 start=300\n"
+      "advertiser name=legacy address=D0:00:00:00:00:01 data=020106 count=1 start=400\n";
+  using Fragments = std::vector<std::pair<int, std::size_t>>;  // data status, data bytes
+  const Fragments sensor = {{0, 30}}, far = {{0, 20}}, legacy = {{0, 3}};
+  const Fragments chain = {{1, 229}, {1, 229}, {1, 229}, {1, 229}, {0, 84}};
+  const Fragments broken = {{1, 229}, {2, 71}};
+  auto join = [](std::initializer_list<Fragments> parts) {
+    Fragments all;
+    for (const Fragments &part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+  };
+  struct Case {
+    const char *coded;
+    std::uint8_t phys;  // 0: a legacy scan
+    std::uint8_t status;
+    Fragments heard;
+  };
+  const Case cases[] = {
+      {"", 0, 0, legacy},  // extended advertisers are not heard by a legacy scan
+      {"", 0x01, 0, join({sensor, chain, broken, legacy})},
+      {"", 0x05, 0, join({sensor, chain, far, broken, legacy})},
+      {"", 0x04, 0, far},  // legacy PDUs are on the 1M PHY
+      // Refused: the scan keeps the 1M parameters it had.
+      {"coded=0", 0x05, rig::status::unsupported_feature, join({sensor, chain, broken, legacy})},
+  };
+  for (const Case &c : cases) {
+    std::string scenario = text;
+    scenario.replace(scenario.find("CODED"), 5, c.coded);
+    char *log_text = nullptr;
+    std::size_t log_size = 0;
+    std::FILE *log = open_memstream(&log_text, &log_size);
+    Rig rig(scenario, "", log);
+    SCOPED_TRACE(std::string(c.coded) + " phys " + std::to_string(c.phys));
+    EXPECT_EQ(rig.send(0x2003).at(8), *c.coded ? 0x10 : 0x18) << "LE Coded PHY feature bit";
+    if (c.phys == 0) {
+      rig.start_scan();
+    } else {
+      Packet parameters = {0, 0, c.phys};
+      for (int phy = 0; phy < (c.phys == 0x05 ? 2 : 1); ++phy)
+        parameters.insert(parameters.end(), {0, 0xA0, 0, 0xA0, 0});
+      ASSERT_EQ(rig.status_of(0x2041, parameters), c.status);
+      ASSERT_EQ(rig.status_of(0x2042, {1, 0, 0, 0, 0, 0}), 0);
+    }
+    Fragments heard;
+    Packet chained;
+    for (const Packet &event : rig.reports_until(1000)) {
+      ASSERT_EQ(event.at(3), c.phys ? 0x0D : 0x02);
+      ASSERT_EQ(event.at(4), 1) << "one report an event";
+      if (c.phys == 0) {
+        heard.emplace_back(0, event.at(13));
+        continue;
+      }
+      ASSERT_EQ(event.size(), 29u + event.at(28)) << "the event holds its report whole";
+      ASSERT_LE(event.size() - 3, 255u);
+      heard.emplace_back(event[5] >> 5 & 3, event[28]);
+      if (event[8] == 0x01 && event[13] == 0xC0) chained.insert(chained.end(), event.begin() + 29, event.end());
+      if (event[28] == 30) {  // the sensor's: its PHYs, SID, TX power, RSSI, periodic interval
+        EXPECT_EQ(Packet(event.begin() + 5, event.begin() + 21),
+                  (Packet{0x01, 0x00, 0x01, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0x01, 0x02, 0x03,
+                          0xF8, 0xBA, 0x00, 0x00}));
+      }
+      if (event[14] == 0x03) {
+        EXPECT_EQ(Packet(event.begin() + 7, event.begin() + 16),
+                  (Packet{0xFF, 0, 0, 0, 0, 0, 0, 0x03, 0x03}))
+            << "anonymous, Coded on both PHYs";
+      }
+    }
+    EXPECT_EQ(heard, c.heard);
+    if (c.phys == 0x01) {
+      // The chain carries the advertisement whole: generated structures of
+      // 255 bytes and the rest, then the sequence structure of number 0.
+      ASSERT_EQ(chained.size(), 1000u);
+      EXPECT_EQ(Packet(chained.begin(), chained.begin() + 5), (Packet{0xFF, 0xFF, 0xFF, 0xFF, 0x04}));
+      EXPECT_EQ(chained[768], 0xDF) << "the fourth structure: the 224 bytes left of 992";
+      EXPECT_EQ(Packet(chained.end() - 8, chained.end()), (Packet{7, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}));
+    }
+    std::fclose(log);
+    const std::string logged(log_text, log_size);
+    std::free(log_text);
+    if (c.phys & 0x01) {
+      // The row the gateway stores: address, type, RSSI, TX power, PHYs,
+      // SID, event bits, length, data.
+      EXPECT_NE(logged.find(" name=sensor number=0 reports=1 status=complete "
+                            "row=11223344556601BAF801020301001E1DFFFFFF0405"),
+                std::string::npos)
+          << logged;
+      EXPECT_NE(logged.find("name=broken number=0 reports=2 status=truncated"), std::string::npos);
+    }
+  }
 }
 
 }  // namespace
