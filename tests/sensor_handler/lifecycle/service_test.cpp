@@ -215,7 +215,7 @@ TEST_F(ServiceRun, StatisticsFileIsWrittenWhileTheServiceRuns) {
     usleep(10000);
     stats = gwtest::read_file("/tmp/tobixlite_stats");
   }
-  EXPECT_EQ(stats.size(), 509u) << stats;
+  EXPECT_EQ(stats.size(), 663u) << stats;
   EXPECT_EQ(stats.rfind("{\"DC\":{\"in\": 0, ", 0), 0u) << stats;
   gateway.send_signal(SIGTERM);
   auto status = gateway.wait_exit(20s);
