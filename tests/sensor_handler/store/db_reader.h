@@ -17,7 +17,6 @@ struct BeaconRow {
   std::optional<std::string> payload;
   std::optional<std::string> payload2;
   std::int64_t dbid = 0;
-  std::optional<std::string> payload3;
 };
 
 class DbReader {
@@ -55,7 +54,7 @@ class DbReader {
     std::vector<BeaconRow> result;
     sqlite3_stmt *stmt = nullptr;
     if (sqlite3_prepare_v2(db_,
-                           "SELECT DT, typeof(DT), PAYLOAD, PAYLOAD2, DBID, PAYLOAD3 FROM BLE ORDER BY DBID",
+                           "SELECT DT, typeof(DT), PAYLOAD, PAYLOAD2, DBID FROM BLE ORDER BY DBID",
                            -1, &stmt, nullptr) != SQLITE_OK) {
       sqlite3_finalize(stmt);
       return result;
@@ -71,9 +70,6 @@ class DbReader {
         row.payload2 = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 3));
       }
       row.dbid = sqlite3_column_int64(stmt, 4);
-      if (sqlite3_column_type(stmt, 5) != SQLITE_NULL) {
-        row.payload3 = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 5));
-      }
       result.push_back(row);
     }
     sqlite3_finalize(stmt);
