@@ -57,14 +57,11 @@ int format_batch(char *buffer, std::size_t size, const char *raw_text, const cha
 }
 
 // The message's fixed part with every count 0 and every text empty, less
-// those zeros' digits: what the select must leave room for.
+// those zeros' digits: what the select must leave room for. Clears the
+// counts (the select resets them anyway).
 std::size_t fixed_length(bool with_ext) {
-  const std::int32_t saved[] = {raw_packet_count, filtered_packet_count, ext_packet_count};
   raw_packet_count = filtered_packet_count = ext_packet_count = 0;
   const int length = format_batch(nullptr, 0, "", "", with_ext, "");
-  raw_packet_count = saved[0];
-  filtered_packet_count = saved[1];
-  ext_packet_count = saved[2];
   const int zero_digits = (service_config.smoothing_filter != 0 ? 2 : 1) + (with_ext ? 1 : 0);
   return length > zero_digits ? static_cast<std::size_t>(length - zero_digits) : 0;
 }

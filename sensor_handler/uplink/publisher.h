@@ -57,10 +57,11 @@ BatchPayload build_batch_payload(const char *raw_text, const char *filtered_text
 // messages, and two of them on their way at QoS 1 and 2 are what the
 // board's memory holds for the uplink), less the fixed part of the template
 // of smoothing_filter with client_id and firmware_version: the room the
-// select leaves for the texts and the counts' digits.
+// select leaves for the texts and the counts' digits. Clears the counts.
 std::size_t batch_text_room();
 
 // What the extended keys add to a message besides their text and count.
+// Clears the counts.
 std::size_t ext_keys_length();
 
 }  // namespace sensor_handler
