@@ -23,21 +23,32 @@ std::atomic<std::uint64_t> last_published_dbid{0};
 
 BatchText raw_batch_text;
 BatchText filtered_batch_text;
+BatchText ext_batch_text;
 std::int32_t raw_packet_count = 0;
 std::int32_t filtered_packet_count = 0;
+std::int32_t ext_packet_count = 0;
 std::int32_t rows_selected = 0;
 
 constinit BeaconDb beacon_db;
 
 namespace {
 
+// PAYLOAD3 last, where ALTER TABLE puts it in an older release's file, so
+// both kinds of file have one column order.
 constexpr char create_table_sql[] =
     "CREATE TABLE IF NOT EXISTS BLE(DT INT, PAYLOAD varchar NULL, PAYLOAD2 varchar NULL, "
-    "DBID INTEGER PRIMARY KEY AUTOINCREMENT);";
-constexpr char insert_sql[] = "INSERT INTO BLE VALUES (?,?,?,?)";
+    "DBID INTEGER PRIMARY KEY AUTOINCREMENT, PAYLOAD3 varchar NULL);";
+constexpr char has_payload3_sql[] =
+    "SELECT COUNT(*) FROM pragma_table_info('BLE') WHERE name='PAYLOAD3'";
+constexpr char add_payload3_sql[] = "ALTER TABLE BLE ADD COLUMN PAYLOAD3 varchar NULL;";
+// Columns named: a file whose columns stand in another order stores and
+// reads back right.
+constexpr char insert_sql[] = "INSERT INTO BLE(DT,PAYLOAD,PAYLOAD2,PAYLOAD3) VALUES (?,?,?,?)";
 constexpr char wal_size_limit_sql[] = "PRAGMA journal_size_limit=1048576";
 constexpr char sequence_sql[] = "SELECT seq FROM sqlite_sequence WHERE name='BLE'";
-constexpr std::size_t select_text_size = 100;
+// The select with the longest table name the callers pass, a 20-digit
+// cursor and the most negative limit takes 115 characters.
+constexpr std::size_t select_text_size = 160;
 // Short enough that the read phase's queue (about six seconds) never fills
 // while an insert waits.
 constexpr int busy_wait_ms = 1000;
@@ -75,11 +86,26 @@ bool read_table_sequence(sqlite3 *db, std::uint64_t *sequence) {
   return read;
 }
 
+// True when table BLE has its PAYLOAD3 column (false also when it cannot be
+// told).
+bool has_payload3(sqlite3 *db) {
+  sqlite3_stmt *stmt = nullptr;
+  bool found = sqlite3_prepare_v2(db, has_payload3_sql, -1, &stmt, nullptr) == SQLITE_OK &&
+               sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int(stmt, 0) > 0;
+  sqlite3_finalize(stmt);
+  return found;
+}
+
+bool batch_empty() {
+  return raw_batch_text.empty() && filtered_batch_text.empty() && ext_batch_text.empty();
+}
+
 struct BatchCollector {
   std::atomic<std::uint64_t> *cursor;
   bool cut;
-  std::uint64_t room;  // for both texts and both counts' digits
-  bool full;           // the next row would pass room
+  std::uint64_t room;       // for the texts, the counts' digits and the extended keys
+  std::uint64_t ext_keys;   // what the extended keys add once a batch has an extended row
+  bool full;                // the next row would pass room
 };
 
 std::uint64_t decimal_digits(std::int32_t count) {
@@ -183,6 +209,7 @@ void BatchText::free() {
 void free_batch_texts() {
   raw_batch_text.free();
   filtered_batch_text.free();
+  ext_batch_text.free();
 }
 
 // --- BeaconDb ----------------------------------------------------------------
@@ -274,6 +301,13 @@ int BeaconDb::open_locked(const char *path, int sensor_number) {
                   sensor_number, error.c_str());
     return 1;
   }
+  // An older release's file: its rows keep PAYLOAD3 NULL.
+  if (!has_payload3(db_handle_) &&
+      sqlite3_exec(db_handle_, add_payload3_sql, nullptr, nullptr, error.out()) != SQLITE_OK) {
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Cannot execture querry. Error = %s\n",
+                  sensor_number, error.c_str());
+    return 1;
+  }
   const char *tail = nullptr;
   rc = sqlite3_prepare_v2(db_handle_, insert_sql, sizeof insert_sql, &insert_stmt_, &tail);
   if (rc != SQLITE_OK) {
@@ -287,7 +321,8 @@ int BeaconDb::open_locked(const char *path, int sensor_number) {
   return 0;
 }
 
-int BeaconDb::insert_row(std::uint32_t dt, const char *payload, const char *payload2) {
+int BeaconDb::insert_row(std::uint32_t dt, const char *payload, const char *payload2,
+                         const char *payload3) {
   std::lock_guard<std::mutex> guard(lock_);
   if (insert_stmt_ == nullptr) return beacon_db_unavailable;
 
@@ -295,6 +330,7 @@ int BeaconDb::insert_row(std::uint32_t dt, const char *payload, const char *payl
   int rc = sqlite3_bind_int64(insert_stmt_, 1, static_cast<sqlite3_int64>(dt));
   if (rc == SQLITE_OK) rc = bind_payload(insert_stmt_, 2, payload);
   if (rc == SQLITE_OK) rc = bind_payload(insert_stmt_, 3, payload2);
+  if (rc == SQLITE_OK) rc = bind_payload(insert_stmt_, 4, payload3);
   if (rc == SQLITE_OK) rc = sqlite3_step(insert_stmt_);
   // Also after a failure: an unreset statement refuses the next binds, and
   // its next step would insert this row again from texts that are gone.
@@ -392,8 +428,9 @@ int open_beacon_db() {
   return beacon_db.open(service_config.db_path, service_config.sensor_number);
 }
 
-int insert_beacon_row(std::uint32_t dt, const char *payload, const char *payload2) {
-  return beacon_db.insert_row(dt, payload, payload2);
+int insert_beacon_row(std::uint32_t dt, const char *payload, const char *payload2,
+                      const char *payload3) {
+  return beacon_db.insert_row(dt, payload, payload2, payload3);
 }
 
 int finalize_insert_statement() { return beacon_db.finalize_insert(); }
@@ -523,35 +560,37 @@ int collect_row(void *context, int column_count, char **values, char ** /*names*
   }
   const char *payload = values[1];
   const char *payload2 = values[2];
+  const char *payload3 = column_count > 4 ? values[4] : nullptr;
   std::size_t payload_length = payload != nullptr ? std::strlen(payload) : 0;
   std::size_t payload2_length = payload2 != nullptr ? std::strlen(payload2) : 0;
+  std::size_t payload3_length = payload3 != nullptr ? std::strlen(payload3) : 0;
 
   // The message's bound first, then memory for the whole row, so a row is
   // either in the batch with its cursor advance or not at all.
+  const std::int32_t ext_count = ext_packet_count + (payload3 != nullptr ? 1 : 0);
   const std::uint64_t wanted =
-      raw_batch_text.length() + filtered_batch_text.length() +
+      raw_batch_text.length() + filtered_batch_text.length() + ext_batch_text.length() +
       (payload != nullptr ? payload_length + 1 : 0) +
       (payload2 != nullptr ? payload2_length + 1 : 0) +
+      (payload3 != nullptr ? payload3_length + 1 : 0) +
       decimal_digits(raw_packet_count + (payload != nullptr ? 1 : 0)) +
-      decimal_digits(filtered_packet_count + (payload2 != nullptr ? 1 : 0));
+      decimal_digits(filtered_packet_count + (payload2 != nullptr ? 1 : 0)) +
+      (ext_count > 0 ? collector->ext_keys + decimal_digits(ext_count) : 0);
   if (wanted > collector->room) {
     collector->full = true;
     // A row no message can hold is passed over, or every batch would stop
     // here.
-    if (raw_batch_text.empty() && filtered_batch_text.empty()) {
-      advance_cursor(collector->cursor, values[3]);
-    }
+    if (batch_empty()) advance_cursor(collector->cursor, values[3]);
     return 1;
   }
   bool fits = (payload == nullptr || raw_batch_text.reserve_item(payload_length)) &&
-              (payload2 == nullptr || filtered_batch_text.reserve_item(payload2_length));
+              (payload2 == nullptr || filtered_batch_text.reserve_item(payload2_length)) &&
+              (payload3 == nullptr || ext_batch_text.reserve_item(payload3_length));
   if (!fits) {
     collector->cut = true;
-    if (raw_batch_text.empty() && filtered_batch_text.empty()) {
-      // Nothing fits before it: pass over the row, or every batch would stop
-      // here.
-      advance_cursor(collector->cursor, values[3]);
-    }
+    // Nothing fits before it: pass over the row, or every batch would stop
+    // here.
+    if (batch_empty()) advance_cursor(collector->cursor, values[3]);
     return 1;
   }
 
@@ -566,16 +605,24 @@ int collect_row(void *context, int column_count, char **values, char ** /*names*
     filtered_batch_text.append_item(payload2, payload2_length);
     ++filtered_packet_count;
   }
+  if (payload3 != nullptr) {
+    advance_cursor(collector->cursor, values[3]);
+    ext_batch_text.append_item(payload3, payload3_length);
+    ++ext_packet_count;
+  }
   return 0;
 }
 
 int select_batch(BeaconDb &db, const char *table, std::atomic<std::uint64_t> *cursor,
-                 std::int32_t limit, int sensor_number, std::size_t text_room) {
+                 std::int32_t limit, int sensor_number, std::size_t text_room,
+                 std::size_t ext_keys_length) {
   rows_selected = 0;
   raw_packet_count = 0;
   filtered_packet_count = 0;
+  ext_packet_count = 0;
   raw_batch_text.clear();
   filtered_batch_text.clear();
+  ext_batch_text.clear();
 
   if (table == nullptr || cursor == nullptr) {
     print_select_failure(table, sensor_number);
@@ -583,7 +630,8 @@ int select_batch(BeaconDb &db, const char *table, std::atomic<std::uint64_t> *cu
   }
   char sql[select_text_size] = {};
   int length = std::snprintf(sql, sizeof sql,
-                             "SELECT * FROM %s WHERE DBID > %" PRIu64 " ORDER BY DBID LIMIT %d",
+                             "SELECT DT,PAYLOAD,PAYLOAD2,DBID,PAYLOAD3 FROM %s WHERE DBID > %" PRIu64
+                             " ORDER BY DBID LIMIT %d",
                              table, cursor->load(std::memory_order_relaxed),
                              static_cast<int>(limit));
   if (length <= 0 || static_cast<std::size_t>(length) >= sizeof sql) {
@@ -591,7 +639,7 @@ int select_batch(BeaconDb &db, const char *table, std::atomic<std::uint64_t> *cu
     return 1;
   }
 
-  BatchCollector collector{cursor, false, text_room, false};
+  BatchCollector collector{cursor, false, text_room, ext_keys_length, false};
   gw::SqliteErrorText error;
   int rc = db.exec(sql, collect_row, &collector, error.out());
   if (collector.cut) {
@@ -601,7 +649,7 @@ int select_batch(BeaconDb &db, const char *table, std::atomic<std::uint64_t> *cu
     print_select_failure(table, sensor_number);
     return 1;
   }
-  return raw_batch_text.empty() && filtered_batch_text.empty() ? 1 : 0;
+  return batch_empty() ? 1 : 0;
 }
 
 }  // namespace sensor_handler

@@ -2,6 +2,11 @@
 // process-wide connection with its prepared insert, the batch select with its
 // row collector and the two cursors that walk the table in DBID order.
 //
+// A row carries one of three texts: PAYLOAD (a raw report), PAYLOAD2 (a
+// smoothed beacon) or PAYLOAD3 (an extended advertisement). An older
+// release's file gains the PAYLOAD3 column at its first open; its rows keep
+// it NULL.
+//
 // Who uses it:
 //   main thread      open at the build, close on a failed build and at the
 //                    teardown (close_beacon_db: 0 when nothing is open).
@@ -92,15 +97,25 @@ class BatchText {
   std::size_t capacity_ = 0;
 };
 
-// The current batch (publish_thread only): PAYLOAD and PAYLOAD2 texts of the
-// rows the last select_batch returned, their counts, and every row it saw.
+// The current batch (publish_thread only): PAYLOAD, PAYLOAD2 and PAYLOAD3
+// texts of the rows the last select_batch returned, their counts, and every
+// row it saw.
+//
+// Memory: the select keeps the three texts, with their counts' digits and
+// the extended keys, within the room the publisher gives it (the message
+// budget, max_message_bytes, less the template's fixed part), and each text
+// at most doubles its storage as it grows. So the texts hold at most twice
+// the budget plus 768 bytes (about 240 KiB at the shipped 120 KiB, 2 MiB at
+// the 1 MiB most), and the message built from them one budget more.
 extern BatchText raw_batch_text;
 extern BatchText filtered_batch_text;
+extern BatchText ext_batch_text;
 extern std::int32_t raw_packet_count;
 extern std::int32_t filtered_packet_count;
+extern std::int32_t ext_packet_count;
 extern std::int32_t rows_selected;
 
-// Releases both batch texts (the publisher's "free both texts").
+// Releases the three batch texts (the publisher's "free both texts").
 void free_batch_texts();
 
 // What reclaim_beacon_space leaves behind. None of them touches the radio:
@@ -142,7 +157,8 @@ class BeaconDb {
   // first. After a failure the connection (if SQLite made one) stays held,
   // without a statement, until close().
   int open(const char *path, int sensor_number);
-  int insert_row(std::uint32_t dt, const char *payload, const char *payload2);
+  int insert_row(std::uint32_t dt, const char *payload, const char *payload2,
+                 const char *payload3 = nullptr);
   int finalize_insert();
   int close();
   bool is_open() const;
@@ -183,25 +199,28 @@ class BeaconDb {
 
   mutable std::mutex lock_;             // guards the two members below
   sqlite3 *db_handle_ = nullptr;        // held connection, or NULL
-  sqlite3_stmt *insert_stmt_ = nullptr; // "INSERT INTO BLE VALUES (?,?,?,?)"
+  sqlite3_stmt *insert_stmt_ = nullptr; // the insert, its columns named
 };
 
 extern BeaconDb beacon_db;
 
-// Opens service_config.db_path: WAL journal mode, table BLE, the prepared
-// insert. Returns 0, or 1 after its lines ("ZENTIB_ERROR : SENSOR%d : Cannot
-// open the BLE database\n\r" and the status, the pragma, the CREATE TABLE or
-// the prepare line); close_beacon_db() then releases what was made.
+// Opens service_config.db_path: WAL journal mode, table BLE (PAYLOAD3 added
+// once to an older file), the prepared insert. Returns 0, or 1 after its
+// lines ("ZENTIB_ERROR : SENSOR%d : Cannot open the BLE database\n\r" and the
+// status, the pragma, the CREATE TABLE or ALTER TABLE, or the prepare line);
+// close_beacon_db() then releases what was made.
 int open_beacon_db();
 
 // One insert as one locked unit: DT bound as the unsigned 32-bit time through
-// a 64-bit bind (2038-proof), PAYLOAD and PAYLOAD2 as their texts (nullptr
-// binds NULL; the texts need only live for the call), DBID left to SQLite.
+// a 64-bit bind (2038-proof), PAYLOAD, PAYLOAD2 and PAYLOAD3 as their texts
+// (nullptr binds NULL; the texts need only live for the call; a row of this
+// system carries exactly one), DBID left to SQLite.
 // Returns the step's result (SQLITE_DONE, 101, on success), a bind's failing
 // result, or beacon_db_unavailable without touching SQLite. The statement is
 // reset and its bindings cleared before the lock is released, whatever the
 // outcome. Prints nothing: the callers print their own lines.
-int insert_beacon_row(std::uint32_t dt, const char *payload, const char *payload2);
+int insert_beacon_row(std::uint32_t dt, const char *payload, const char *payload2,
+                      const char *payload3 = nullptr);
 
 // sqlite3_finalize of the insert statement; SQLITE_OK (0) when there is
 // none. The statement is gone afterwards whatever the result.
@@ -255,23 +274,25 @@ ReclaimResult reclaim_beacon_space(int sensor_number, bool report_deferral,
 constexpr std::size_t batch_text_limit = 8u * 1024u * 1024u;
 
 // Selects up to limit rows with DBID above *cursor, in DBID order, into the
-// batch texts and counts (both reset first). A limit of 0 selects nothing;
+// three batch texts and counts (all reset first). A limit of 0 selects nothing;
 // a negative one (a setting of 2^31 or more reads back negative) is SQLite's
 // "no limit", so the batch ends at batch_text_limit. Returns 0 when the
 // select succeeded and a text is non-empty; 1 when the select failed (after
 // "ZENTIB_ERROR : SENSOR%d : MQTT - Cannot Select values from %s Table\n\r";
 // a closed database gets the same line without a call into SQLite) or both
-// texts are empty. Rows collected before a failure stay in the texts and
+// three texts are empty. Rows collected before a failure stay in the texts and
 // keep the cursor's advance. A batch cut short prints "ZENTIB_ERROR :
 // SENSOR%d : Batch text cannot grow, batch cut at %d rows\n\r" and keeps
 // what it collected; the cursor stays at its last row. Whatever the limit,
-// the select also stops, silently, before the row that would make both
-// texts and the decimal digits of both counts pass text_room (the batch
-// message's bound less its fixed part); the rest follows in the next batch,
-// and a first row that passes it alone is passed over.
+// the select also stops, silently, before the row that would make the three
+// texts, the decimal digits of the counts and, once the batch has an
+// extended row, ext_keys_length (what the extended keys add to the message
+// besides their text and count) pass text_room (the batch message's budget
+// less its fixed part); the rest follows in the next batch, and a first row
+// that passes it alone is passed over.
 int select_batch(BeaconDb &db, const char *table, std::atomic<std::uint64_t> *cursor,
                  std::int32_t limit, int sensor_number,
-                 std::size_t text_room = SIZE_MAX);
+                 std::size_t text_room = SIZE_MAX, std::size_t ext_keys_length = 0);
 
 // select_batch's row callback (sqlite3_exec form; context is select_batch's
 // own collector). Returns 0, or 1 to end the select when the texts cannot

@@ -20,11 +20,6 @@ namespace sensor_handler {
 
 void *publish_thread(void *unused);
 
-// No batch message is longer, whatever max_rows_upload says: hosted brokers
-// drop larger ones, and two of them on their way (QoS 1 and 2) are what the
-// board's memory holds for the uplink.
-constexpr std::size_t batch_message_limit = 128u * 1024u;
-
 // The JSON message of one batch, on the heap; freed once by its owner.
 class BatchPayload {
  public:
@@ -40,7 +35,8 @@ class BatchPayload {
   std::size_t length() const { return length_; }
 
  private:
-  friend BatchPayload build_batch_payload(const char *raw_text, const char *filtered_text);
+  friend BatchPayload build_batch_payload(const char *raw_text, const char *filtered_text,
+                                          const char *ext_text);
 
   char *text_ = nullptr;
   std::size_t length_ = 0;
@@ -48,16 +44,24 @@ class BatchPayload {
 
 // Formats the batch message of the template that smoothing_filter selects
 // (the filtered part only while it is on) with client_id, firmware_version,
-// the two packet counts of the last select and the two texts. The buffer is
-// sized from exactly what is formatted into it. An empty payload (false)
-// after "ZENTIB_ERROR : SENSOR%d : MQTT - Cannot allocate the batch
-// message\n\r" when memory is short.
-BatchPayload build_batch_payload(const char *raw_text, const char *filtered_text);
+// the packet counts of the last select and the texts. A batch with extended
+// rows (ext_packet_count above 0) carries them after today's keys as
+// "ext_packet_count":M,"ext_beacons_data":"<texts>"; without, the message is
+// today's byte for byte. The buffer is sized from exactly what is formatted
+// into it. An empty payload (false) after "ZENTIB_ERROR : SENSOR%d : MQTT -
+// Cannot allocate the batch message\n\r" when memory is short.
+BatchPayload build_batch_payload(const char *raw_text, const char *filtered_text,
+                                 const char *ext_text = "");
 
-// What the two batch texts and the decimal digits of both counts may take
-// so that the message stays within batch_message_limit beside the template
-// of smoothing_filter, client_id and firmware_version: the select's room.
-// Clears both counts.
+// The message budget, max_message_bytes (hosted brokers drop larger
+// messages, and two of them on their way at QoS 1 and 2 are what the
+// board's memory holds for the uplink), less the fixed part of the template
+// of smoothing_filter with client_id and firmware_version: the room the
+// select leaves for the texts and the counts' digits. Clears the counts.
 std::size_t batch_text_room();
+
+// What the extended keys add to a message besides their text and count.
+// Clears the counts.
+std::size_t ext_keys_length();
 
 }  // namespace sensor_handler

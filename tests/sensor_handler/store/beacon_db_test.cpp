@@ -30,6 +30,10 @@ namespace {
 
 constexpr const char *db_path = "/tmp/beacon.db";
 const std::string golden_dir = std::string(GW_SOURCE_DIR) + "/tests/data/db/";
+// Also what an older release's table becomes once PAYLOAD3 is added.
+constexpr const char *new_schema =
+    "CREATE TABLE BLE(DT INT, PAYLOAD varchar NULL, PAYLOAD2 varchar NULL, "
+    "DBID INTEGER PRIMARY KEY AUTOINCREMENT, PAYLOAD3 varchar NULL)";
 
 class BeaconDbTest : public ::testing::Test {
  protected:
@@ -106,8 +110,7 @@ TEST_F(BeaconDbTest, OpensInWalModeWithTheBleSchemaAndDbidsNeverRepeat) {
   ASSERT_TRUE(reader.ok());
   EXPECT_EQ(reader.text("PRAGMA journal_mode"), "wal");
   EXPECT_EQ(reader.text("SELECT sql FROM sqlite_master WHERE name='BLE'"),
-            "CREATE TABLE BLE(DT INT, PAYLOAD varchar NULL, PAYLOAD2 varchar NULL, "
-            "DBID INTEGER PRIMARY KEY AUTOINCREMENT)");
+            new_schema);
   auto rows = reader.rows();
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].dbid, 1);
@@ -340,6 +343,29 @@ TEST_F(BeaconDbTest, SelectCollectsPayloadsInDbidOrderAfterTheCursor) {
   EXPECT_STREQ(filtered_batch_text.c_str(), "");
 }
 
+// An older release's file (golden) gains PAYLOAD3 once and keeps its rows
+// with it NULL; a batch gathers the three kinds in DBID order.
+TEST_F(BeaconDbTest, OlderFileGainsPayload3OnceAndBatchesGatherAllThreeKinds) {
+  std::ifstream golden(golden_dir + "older_release.db", std::ios::binary);
+  ASSERT_TRUE(gwtest::write_file(db_path, std::string(std::istreambuf_iterator<char>(golden),
+                                                      std::istreambuf_iterator<char>())));
+  open_quietly();
+  ASSERT_EQ(close_beacon_db(), SQLITE_OK);
+  open_quietly();
+  ASSERT_EQ(insert_beacon_row(1700000003, nullptr, nullptr, "E1"), SQLITE_DONE);
+  insert_raw("R3");
+  gwtest::DbReader reader(db_path);
+  EXPECT_EQ(reader.text("SELECT sql FROM sqlite_master WHERE name='BLE'"), new_schema);
+  EXPECT_EQ(reader.text("SELECT group_concat(DBID) FROM BLE WHERE PAYLOAD3 IS NULL"), "1,2,3,5");
+
+  EXPECT_EQ(select(10), 0);
+  EXPECT_STREQ(raw_batch_text.c_str(), "R1;R2;R3;");
+  EXPECT_STREQ(filtered_batch_text.c_str(), "S1;");
+  EXPECT_STREQ(ext_batch_text.c_str(), "E1;");
+  EXPECT_EQ(ext_packet_count, 1);
+  EXPECT_EQ(highest_selected_dbid.load(), 5u);
+}
+
 TEST_F(BeaconDbTest, SelectLimitSplitsBatchesZeroSelectsNothingNegativeAll) {
   open_quietly();
   for (const char *payload : {"P1", "P2", "P3", "P4", "P5"}) insert_raw(payload);
@@ -363,15 +389,18 @@ TEST_F(BeaconDbTest, SelectLimitSplitsBatchesZeroSelectsNothingNegativeAll) {
   EXPECT_EQ(select(2), 1);
   EXPECT_EQ(highest_selected_dbid.load(), 5u);
 
-  // A message's room, for both texts and both counts' digits: the select
-  // stops before the row that would pass it, and a row that passes it alone
-  // is passed over.
+  // A message's room, for the texts, the counts' digits and, with extended
+  // rows, their keys (10 here): the select stops before the row that would
+  // pass it, and a row that passes it alone is passed over.
   highest_selected_dbid = 0;
+  for (const char *ext : {"E6", "E7"}) ASSERT_EQ(insert_beacon_row(1, nullptr, nullptr, ext), 101);
   for (const auto &[room, texts] : std::vector<std::pair<std::size_t, std::string>>{
-           {8, "P1;P2;"}, {7, "P3;"}, {4, ""}, {100, "P5;"}}) {
-    EXPECT_EQ(select_batch(beacon_db, "BLE", &highest_selected_dbid, -1, 1, room), texts.empty());
-    EXPECT_EQ(raw_batch_text.c_str(), texts);
+           {8, "P1;P2;"}, {7, "P3;"}, {4, ""}, {18, "P5;"}, {16, "E6;"}, {15, ""}}) {
+    EXPECT_EQ(select_batch(beacon_db, "BLE", &highest_selected_dbid, -1, 1, room, 10),
+              texts.empty());
+    EXPECT_EQ(std::string(raw_batch_text.c_str()) + ext_batch_text.c_str(), texts);
   }
+  EXPECT_EQ(highest_selected_dbid.load(), 7u);
 }
 
 TEST_F(BeaconDbTest, SelectFailuresPrintTheirLineWithoutMovingTheCursor) {
@@ -397,8 +426,8 @@ TEST_F(BeaconDbTest, DbidsBeyond32BitsSelectAndDeleteExactly) {
   open_quietly();
   {
     gwtest::DbReader other(db_path);
-    ASSERT_EQ(other.exec("INSERT INTO BLE VALUES (1, 'OLD', NULL, 2999999999);"
-                         "INSERT INTO BLE VALUES (2, 'BIG', NULL, 4294967297)"),
+    ASSERT_EQ(other.exec("INSERT INTO BLE(DT,PAYLOAD,DBID) VALUES (1, 'OLD', 2999999999);"
+                         "INSERT INTO BLE(DT,PAYLOAD,DBID) VALUES (2, 'BIG', 4294967297)"),
               SQLITE_OK);
   }
   insert_raw("NEXT");  // AUTOINCREMENT continues after the highest DBID

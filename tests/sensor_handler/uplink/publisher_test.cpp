@@ -60,6 +60,7 @@ class PublisherTest : public testing::Test {
     config.posting_rate = 1;
     config.max_rows_upload = 10;
     config.smoothing_filter = 0;
+    config.max_message_bytes = 122880;
     highest_selected_dbid = 0;
     last_published_dbid = 0;
     open_database();
@@ -164,11 +165,43 @@ TEST_F(PublisherTest, SmoothedTemplateHoldsTheLongestIdentity) {
             "\"filtered_packet_count\": 1, \"filtered_beacons_data\": \"CC01;\"}");
   EXPECT_EQ(last_published_dbid.load(), 3u);
 
-  // Texts and counts that fill the room the select is given make a message
-  // of exactly 128 KiB beside this identity.
+  // The shipped budget never cuts the shipped batch of legacy rows (1,400 of
+  // at most 87 bytes with their ";"); texts and counts that fill the room
+  // the select is given make a message of exactly the budget.
+  EXPECT_GE(batch_text_room(), 1400u * 87u + 4u + 1u);
   const std::string raw(batch_text_room() - 8 - 1, 'A');
   raw_packet_count = filtered_packet_count = 1000;
-  EXPECT_EQ(build_batch_payload(raw.c_str(), "C").length(), 131072u);
+  EXPECT_EQ(build_batch_payload(raw.c_str(), "C").length(), 122880u);
+}
+
+// Extended rows follow today's keys; the budget cuts the batch before the
+// row that would pass it by one byte, and the rest, without extended rows,
+// goes out next period as today's message.
+TEST_F(PublisherTest, ExtendedRowsFollowTodaysKeysWithinTheBudget) {
+  service_config.smoothing_filter = 1;
+  service_config.max_message_bytes = 4096;
+  const std::string head =
+      "{\"id\":\"GW-1\",\"v\":\"FW1\",\"mid\":0,\"packet_count\":1,\"raw_beacons_data\":\"AA01;\","
+      "\"filtered_packet_count\": 1, \"filtered_beacons_data\": \"CC01;\","
+      "\"ext_packet_count\":2,\"ext_beacons_data\":\"";
+  const std::string first(1000, 'E');
+  const std::string second(4096 - head.size() - first.size() - 4, 'F');
+  ASSERT_EQ(insert_beacon_row(1, "AA01", nullptr), 101);
+  ASSERT_EQ(insert_beacon_row(1, nullptr, nullptr, first.c_str()), 101);
+  ASSERT_EQ(insert_beacon_row(1, nullptr, "CC01"), 101);
+  ASSERT_EQ(insert_beacon_row(1, nullptr, nullptr, second.c_str()), 101);
+  ASSERT_EQ(insert_beacon_row(1, "AA02", nullptr), 101);
+
+  start_thread();
+  ASSERT_TRUE(probe_->wait_for(topic, 2, 4s));
+  stop_thread();
+  EXPECT_EQ(batches(),
+            (std::vector<std::string>{
+                head + first + ";" + second + ";\"}",
+                "{\"id\":\"GW-1\",\"v\":\"FW1\",\"mid\":0,\"packet_count\":1,"
+                "\"raw_beacons_data\":\"AA02;\",\"filtered_packet_count\": 0, "
+                "\"filtered_beacons_data\": \"\"}"}));
+  EXPECT_EQ(last_published_dbid.load(), 5u);
 }
 
 // Disconnected: nothing selected. A refused publish (a stop in progress)
