@@ -120,10 +120,6 @@ void free_raw_list() {
   extended_index.clear();
 }
 
-// The store takes PAYLOAD3 rows from the store module; until then a row is
-// formed and counted, and kept nowhere.
-int store_extended_row(std::uint32_t, const char *) { return sqlite_done; }
-
 void report_failed_insert(int status, int sensor_number) {
   // A row refused because the stop already took the statement away is lost
   // quietly; any other failure is reported.
@@ -256,7 +252,7 @@ void process_extended_advert(const ExtendedAdvert &advert, int sensor_number) {
     extended_index.add(node);
   }
   payload3_text(advert, service_config.disable_payload != 1, now, payload3_row);
-  report_failed_insert(store_extended_row(now, payload3_row), sensor_number);
+  report_failed_insert(insert_beacon_row(now, nullptr, nullptr, payload3_row), sensor_number);
   if (advert.primary_phy == 1) scan_counters.extended_stored_1m.increment();
   if (advert.primary_phy == 3) scan_counters.extended_stored_coded.increment();
   if (advert.secondary_phy == 2) scan_counters.extended_stored_2m.increment();

@@ -284,6 +284,8 @@ TEST_F(RawWindow, ExtendedAdvertisementsPassTheFiltersAndTheirOwnRepeatList) {
     EXPECT_EQ(scan_counters.extended_stored_2m.load(), test.stored_2m);
     stop();
     EXPECT_EQ(payloads().size(), test.legacy_rows);
+    EXPECT_EQ(gwtest::DbReader(database_path).text("SELECT COUNT(PAYLOAD3) FROM BLE"),
+              std::to_string(test.stored - test.legacy_rows));
   }
 }
 
