@@ -39,5 +39,8 @@ expect "every batch message within max_message_bytes_S1 $budget (largest ${large
   test "${largest:-0}" -gt 0 -a "${largest:-0}" -le "${budget:-0}"
 expect "a batch without extended rows carries no extended keys" \
   bash -c "! messages /Tobix/Beacons | grep -v 'ext_beacons_data' | grep -q '\"ext_'"
+scan=$(sed -n 's/.*"extended_stored_1m": \([0-9]*\), "extended_stored_coded": \([0-9]*\), "extended_secondary_2m": \([0-9]*\), "extended_chains_dropped": \([0-9]*\).*/\1 \2 \3 \4/p' "$results/stats.txt")
+expect "statistics: 120 stored from 1M, 10 from Coded, 120 on 2M, 10 truncated chains dropped ($scan)" \
+  test "$scan" = "120 10 120 10"
 expect "SIGTERM ended the gateway with status 0" grep -qx 'exit=0' "$results/gateway.status"
 finish
