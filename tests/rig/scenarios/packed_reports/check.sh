@@ -5,7 +5,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../check_lib.sh"
 
 expect "the controller sent 300 reports in 100 events" \
-  grep -q '^summary .* reports=300 missed=0 .* events=100$' "$results/controller.log"
+  grep -q '^summary .* reports=300 missed=0 .* events=100 extended_events=0$' "$results/controller.log"
 for beacon in A1 B2 C3; do
   numbers=$(batch_rows raw_beacons_data | grep "^C000000000${beacon}" | sed 's/.*07FFFFFF\(........\)........$/\1/')
   count=$(echo "$numbers" | sed '/^$/d' | wc -l)
