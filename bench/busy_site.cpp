@@ -194,7 +194,8 @@ void publish_batches() {
   while (service_running()) {
     if (select_batch(beacon_db, "BLE", &highest_selected_dbid, service_config.max_rows_upload, 1) == 0 &&
         beacon_db.mark_batch_published()) {
-      const BatchPayload payload = build_batch_payload(raw_batch_text.c_str(), filtered_batch_text.c_str());
+      const BatchPayload payload = build_batch_payload(raw_batch_text.c_str(), filtered_batch_text.c_str(),
+                                                        ext_batch_text.c_str());
       // Extended rows are read from the message as the broker gets them:
       // "ext_packet_count":M,"ext_beacons_data":"<rows each followed by ;>".
       std::uint64_t extended_rows = 0;
@@ -343,7 +344,10 @@ int main(int argc, char **argv) {
   // Every row inserted, of either kind: the table's AUTOINCREMENT sequence.
   long long inserted = -1;
   beacon_db.exec("SELECT seq FROM sqlite_sequence WHERE name = 'BLE'", count_rows, &inserted, nullptr);
-  const std::uint64_t legacy_stored = pipeline_counters.L3.out.load();
+  // Extended advertisements pass the raw path's stages too.
+  const std::uint64_t extended_stored =
+      scan_counters.extended_stored_1m.load() + scan_counters.extended_stored_coded.load();
+  const std::uint64_t legacy_stored = pipeline_counters.L3.out.load() - extended_stored;
   const std::uint64_t stored = inserted >= 0 ? static_cast<std::uint64_t>(inserted) : legacy_stored;
   const std::uint64_t sent = reports_sent.load(std::memory_order_relaxed);
   feeding.store(false, std::memory_order_relaxed);
