@@ -279,48 +279,6 @@ TEST(Controller, ReplaysRecordedEventsByteForByteAndRefusesBrokenOnes) {
   }
 }
 
-const Packet extended_scan_parameters_100ms = {0x00, 0x00, 0x01, 0x00, 0xA0, 0x00, 0xA0, 0x00};
-
-TEST(Controller, Bt5PersonalityAnswersBothSetsAndTheStrictOneLocksOutLegacy) {
-  Rig none("controller address=00:1B:DC:0F:00:01\n");
-  Rig lenient("controller address=00:1B:DC:0F:00:01 bt5=lenient\n");
-  Rig strict("controller address=00:1B:DC:0F:00:01 bt5=strict\n");
-  // What the gateway reads before choosing a set: version, LE features
-  // octet 1 (bits 11, 12), supported-commands octet 37 (bits 5, 6).
-  for (auto [rig, version, features, commands] :
-       {std::tuple{&none, 0x06, 0x00, 0x00}, {&lenient, 0x09, 0x18, 0x60}, {&strict, 0x09, 0x18, 0x60}}) {
-    EXPECT_EQ(rig->send(0x1001).at(7), version);
-    EXPECT_EQ(rig->send(0x2003).at(8), features);
-    EXPECT_EQ(rig->send(0x1002).at(7 + 37), commands);
-  }
-  struct Step {
-    std::uint16_t opcode;
-    Packet parameters;
-    std::uint8_t none, lenient, strict;
-  };
-  constexpr std::uint8_t ok = 0, unknown = 0x01, refused = 0x0C, unsupported = 0x11, invalid = 0x12;
-  const Step steps[] = {
-      {0x200B, scan_parameters_100ms, ok, ok, ok},  // reads lock nothing
-      {0x203B, {}, unknown, ok, ok},                // the kernel's init: the lock
-      {0x200C, {0, 0}, ok, ok, refused},
-      {0x200B, scan_parameters_100ms, ok, ok, refused},
-      {0x2006, Packet(15, 0), ok, ok, refused},
-      {0x2041, {0, 0, 0x02, 0, 0xA0, 0, 0xA0, 0}, unknown, invalid, invalid},  // 2M cannot scan
-      {0x2041, {0, 0, 0x01, 0, 0x10, 0, 0x20, 0}, unknown, invalid, invalid},  // window > interval
-      {0x2041, extended_scan_parameters_100ms, unknown, ok, ok},
-      {0x2042, {1, 0, 0, 0, 0, 0}, unknown, ok, ok},
-      {0x2041, extended_scan_parameters_100ms, unknown, refused, refused},  // while scanning
-      {0x2042, {1, 0, 100, 0, 0, 0}, unknown, unsupported, unsupported},
-      {0x2042, {0, 0, 0, 0, 0, 0}, unknown, ok, ok},
-      {0x0C03, {}, ok, ok, ok},
-      {0x200B, scan_parameters_100ms, ok, ok, ok},  // a reset lifts the lock
-  };
-  for (const Step &step : steps) {
-    EXPECT_EQ(none.status_of(step.opcode, step.parameters), step.none) << std::hex << step.opcode;
-    EXPECT_EQ(lenient.status_of(step.opcode, step.parameters), step.lenient) << std::hex << step.opcode;
-    EXPECT_EQ(strict.status_of(step.opcode, step.parameters), step.strict) << std::hex << step.opcode;
-  }
-}
 
 TEST(Controller, MutedControllerAnswersNothingAndFallsSilent) {
   Rig by_command(
