@@ -7,7 +7,14 @@ RIG_OUT=/rig/out
 RIG_DB=/tmp/tobix_ble.db
 RIG_BROKER_PORT=1883
 
-uptime_ms() { awk '{ printf "%d", $1 * 1000 }' /proc/uptime; }
+# Integer arithmetic only: on the emulated board (no FPU) awk's floating
+# point would be emulated by the kernel and counted with the gateway's.
+uptime_ms() {
+  local up hundredths
+  read -r up _ < /proc/uptime
+  hundredths=${up#*.}
+  echo $(( ${up%.*} * 1000 + ${hundredths#0} * 10 ))
+}
 rig_log() { echo "$(uptime_ms) $*" >> "$RIG_OUT/events.txt"; }
 
 rig_track() { echo "$1 $2" >> /run/rig.pids; }

@@ -31,20 +31,21 @@ expect "every batch within $max_rows rows and $max_bytes bytes (at most $most_ro
 
 # Figures. /proc counts CPU time in ticks of 1/100 s.
 snap() { awk -v key="$2" '$1 == key { $1 = ""; print substr($0, 2); exit }' "$results/snapshot-$1.txt"; }
-figures() {  # figures FROM TO LABEL: over the samples between two snapshots
+figures() {  # figures FROM TO LABEL: between two snapshots
   local from to
   from=$(snap "$1" uptime_ms) to=$(snap "$2" uptime_ms)
-  awk -v from="$from" -v to="$to" -v label="$3" -v s0="$(snap "$1" stored)" -v s1="$(snap "$2" stored)" '
-    $1 >= from && $1 <= to && NF >= 7 {
-      if (!n++) { t0 = $1; u0 = $2; k0 = $3 }
-      t1 = $1; u1 = $2; k1 = $3
+  read -r u0 k0 <<< "$(snap "$1" gateway)"
+  read -r u1 k1 <<< "$(snap "$2" gateway)"
+  awk -v from="$from" -v to="$to" -v label="$3" -v rows=$(( $(snap "$2" stored) + 0 - $(snap "$1" stored) + 0 )) \
+    -v user=$((${u1:-0} - ${u0:-0})) -v kernel=$((${k1:-0} - ${k0:-0})) '
+    $1 >= from && $1 <= to && NF >= 8 {
       if ($4 > rss) rss = $4; if ($5 > hwm) hwm = $5; if ($7 > tmp) tmp = $7
       if (!low || $6 < low) low = $6
     }
     END {
-      seconds = (t1 - t0) / 1000; cpu = (u1 - u0 + k1 - k0) / 100; rows = s1 - s0
-      printf "  %s: sensor_handler %.2f %% of the CPU (user %.2f %%, kernel %.2f %%) over %.0f s", label,
-        100 * cpu / seconds, (u1 - u0) / seconds, (k1 - k0) / seconds, seconds
+      seconds = (to - from) / 1000; cpu = (user + kernel) / 100
+      printf "  %s: sensor_handler %.2f %% of the CPU (user %.2f %%, kernel %.2f %%) over %.1f s", label,
+        100 * cpu / seconds, user / seconds, kernel / seconds, seconds
       if (rows > 0) printf ", %d rows stored, %.0f instructions per report", rows, cpu * 250e6 / rows
       printf "\n  %s: VmRSS at most %d kB, VmHWM %d kB, MemAvailable at least %d kB, /tmp at most %d kB\n",
         label, rss, hwm, low, tmp

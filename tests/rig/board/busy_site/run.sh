@@ -41,32 +41,52 @@ rig_wait_scanning 30 || exit 1
 scanning=$(uptime_ms)
 rig_log "scanning"
 
+# Nothing here uses awk: BusyBox's is hard-float, and its floating point,
+# emulated by the kernel, would be counted with the gateway's.
 stored() { sed -n 's/.*"L3":{"in": [0-9]*, "out": \([0-9]*\).*/\1/p' /tmp/tobixlite_stats 2>/dev/null; }
+field() {  # field FILE KEY: the number after KEY in a /proc "Key: value" file
+  local key value _
+  while read -r key value _; do [ "$key" = "$2" ] && { echo "$value"; return; }; done < "$1"
+}
+cpu_times() {  # cpu_times STATFILE: its utime and stime
+  local line
+  read -r line < "$1" || return
+  set -- $line
+  echo "${14} ${15}"
+}
 (
   while :; do
-    echo "$(uptime_ms) $(awk '{ print $14, $15 }' /proc/"$gateway"/stat)" \
-      "$(awk '/^Vm(RSS|HWM):/ { v[$1] = $2 } END { print v["VmRSS:"], v["VmHWM:"] }' /proc/"$gateway"/status)" \
-      "$(awk '/^MemAvailable:/ { print $2 }' /proc/meminfo)" \
-      "$(df -k /tmp | awk 'NR == 2 { print $3 }')" "$(stored)" >> "$RIG_OUT/samples.txt"
+    set -- $(df -k /tmp | tail -1)
+    echo "$(uptime_ms) $(cpu_times /proc/"$gateway"/stat) $(field /proc/"$gateway"/status VmRSS:)" \
+      "$(field /proc/"$gateway"/status VmHWM:) $(field /proc/meminfo MemAvailable:) $3 $(stored)" \
+      >> "$RIG_OUT/samples.txt"
     sleep 2
   done
 ) &
 rig_track sampler $!
 
 snapshot() {
+  local file line voluntary=0 involuntary=0
   {
     echo "uptime_ms $(uptime_ms)"
-    echo "stored $(stored)"
-    head -1 /proc/stat
     echo "fpu_emulated $(cat /sys/kernel/debug/mips/fpuemustats/emulated 2>/dev/null)"
-    cat /proc/"$gateway"/task/*/status 2>/dev/null |
-      awk '/^voluntary_ctxt_switches:/ { v += $2 } /^nonvoluntary_ctxt_switches:/ { n += $2 }
-        END { print "switches", v + 0, n + 0 }'
-    for stat in /proc/[0-9]*/stat; do
-      awk '{ print "process", $1, $2, $14, $15 }' "$stat" 2>/dev/null
+    echo "stored $(stored)"
+    echo "gateway $(cpu_times /proc/"$gateway"/stat)"
+    head -1 /proc/stat
+    for file in /proc/"$gateway"/task/*/status; do
+      voluntary=$(( voluntary + $(field "$file" voluntary_ctxt_switches:) ))
+      involuntary=$(( involuntary + $(field "$file" nonvoluntary_ctxt_switches:) ))
     done
-    for stat in /proc/"$gateway"/task/*/stat; do
-      awk '{ print "thread", $1, $14, $15 }' "$stat" 2>/dev/null
+    echo "switches $voluntary $involuntary"
+    for file in /proc/[0-9]*/stat; do
+      read -r line < "$file" 2>/dev/null || continue
+      set -- $line
+      echo "process $1 $2 ${14} ${15}"
+    done
+    for file in /proc/"$gateway"/task/*/stat; do
+      read -r line < "$file" 2>/dev/null || continue
+      set -- $line
+      echo "thread $1 ${14} ${15}"
     done
   } > "$RIG_OUT/snapshot-$1.txt"
 }
