@@ -25,8 +25,8 @@
 // broker sees it, and since the tag sent it), the table's rows sampled
 // every second, and the longest pause between read phases with the most
 // reports waiting for one, and the process's CPU time per report sent
-// (every thread, the feeder's too) with each thread's context switches per
-// report sent (strace -ff tells the threads' system calls apart by the names
+// (every thread, the feeder's too) with each thread's context switches and
+// CPU time per report sent (strace -ff tells the threads' system calls apart by the names
 // main gives them). The "radio" never drops: reports the socket
 // cannot take wait in the feeder, as they would in the kernel's queue.
 #include <algorithm>
@@ -243,17 +243,18 @@ double process_cpu_us() {
          usage.ru_stime.tv_usec;
 }
 
-// Context switches of each thread over the load, by the name main gave it,
-// per report sent; the gateway's own threads (sensor_thread, thread_one,
+// Context switches and CPU time of each thread over the load, by the name
+// main gave it, per report sent; the gateway's own threads (sensor_thread, thread_one,
 // publish_thread) summed beside the bench's feeder and sampler.
-void print_thread_switches(std::uint64_t reports) {
+void print_thread_costs(std::uint64_t reports) {
   DIR *tasks = opendir("/proc/self/task");
   if (tasks == nullptr || reports == 0) {
     if (tasks != nullptr) closedir(tasks);
     return;
   }
-  double gateway_voluntary = 0, gateway_involuntary = 0;
+  double gateway_voluntary = 0, gateway_involuntary = 0, gateway_cpu_us = 0;
   std::string line = "context switches per report (voluntary + involuntary):";
+  std::string cpu_line = "CPU time per report by thread (us, user + system since it started):";
   while (dirent *entry = readdir(tasks)) {
     if (entry->d_name[0] == '.') continue;
     const std::string task = std::string("/proc/self/task/") + entry->d_name;
@@ -271,19 +272,30 @@ void print_thread_switches(std::uint64_t reports) {
       }
       std::fclose(status);
     }
+    // The first field of schedstat: nanoseconds on the CPU, user and kernel.
+    unsigned long long on_cpu_ns = 0;
+    if (FILE *schedstat = std::fopen((task + "/schedstat").c_str(), "re")) {
+      if (std::fscanf(schedstat, "%llu", &on_cpu_ns) != 1) on_cpu_ns = 0;
+      std::fclose(schedstat);
+    }
+    const double cpu_us = static_cast<double>(on_cpu_ns) / 1000.0 / static_cast<double>(reports);
     const double v = static_cast<double>(voluntary) / static_cast<double>(reports);
     const double i = static_cast<double>(involuntary) / static_cast<double>(reports);
     if (std::strcmp(name, "sensor_thread") == 0 || std::strcmp(name, "thread_one") == 0 ||
         std::strcmp(name, "publish_thread") == 0) {
       gateway_voluntary += v;
       gateway_involuntary += i;
+      gateway_cpu_us += cpu_us;
     }
     char part[96];
     std::snprintf(part, sizeof part, " %s %.3f + %.3f,", name, v, i);
     line += part;
+    std::snprintf(part, sizeof part, " %s %.1f,", name, cpu_us);
+    cpu_line += part;
   }
   closedir(tasks);
   std::printf("%s gateway threads %.3f + %.3f\n", line.c_str(), gateway_voluntary, gateway_involuntary);
+  std::printf("%s gateway threads %.1f\n", cpu_line.c_str(), gateway_cpu_us);
 }
 
 int count_rows(void *context, int, char **values, char **) {
@@ -392,7 +404,7 @@ int main(int argc, char **argv) {
   }
   const double elapsed = since(started);
   const double cpu_us = process_cpu_us() - cpu_at_start;
-  print_thread_switches(reports_sent.load(std::memory_order_relaxed));
+  print_thread_costs(reports_sent.load(std::memory_order_relaxed));
   // Every row inserted, of either kind: the table's AUTOINCREMENT sequence.
   long long inserted = -1;
   beacon_db.exec("SELECT seq FROM sqlite_sequence WHERE name = 'BLE'", count_rows, &inserted, nullptr);
