@@ -25,7 +25,9 @@
 // broker sees it, and since the tag sent it), the table's rows sampled
 // every second, and the longest pause between read phases with the most
 // reports waiting for one, and the process's CPU time per report sent
-// (every thread, the feeder's too). The "radio" never drops: reports the socket
+// (every thread, the feeder's too) with each thread's context switches and
+// CPU time per report sent (strace -ff tells the threads' system calls apart by the names
+// main gives them). The "radio" never drops: reports the socket
 // cannot take wait in the feeder, as they would in the kernel's queue.
 #include <algorithm>
 #include <atomic>
@@ -35,6 +37,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <dirent.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -240,6 +243,61 @@ double process_cpu_us() {
          usage.ru_stime.tv_usec;
 }
 
+// Context switches and CPU time of each thread over the load, by the name
+// main gave it, per report sent; the gateway's own threads (sensor_thread, thread_one,
+// publish_thread) summed beside the bench's feeder and sampler.
+void print_thread_costs(std::uint64_t reports) {
+  DIR *tasks = opendir("/proc/self/task");
+  if (tasks == nullptr || reports == 0) {
+    if (tasks != nullptr) closedir(tasks);
+    return;
+  }
+  double gateway_voluntary = 0, gateway_involuntary = 0, gateway_cpu_us = 0;
+  std::string line = "context switches per report (voluntary + involuntary):";
+  std::string cpu_line = "CPU time per report by thread (us, user + system since it started):";
+  while (dirent *entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    const std::string task = std::string("/proc/self/task/") + entry->d_name;
+    char name[32] = {};
+    unsigned long long voluntary = 0, involuntary = 0;
+    if (FILE *comm = std::fopen((task + "/comm").c_str(), "re")) {
+      if (std::fgets(name, sizeof name, comm) != nullptr) name[std::strcspn(name, "\n")] = '\0';
+      std::fclose(comm);
+    }
+    if (FILE *status = std::fopen((task + "/status").c_str(), "re")) {
+      char text[256];
+      while (std::fgets(text, sizeof text, status) != nullptr) {
+        std::sscanf(text, "voluntary_ctxt_switches: %llu", &voluntary);
+        std::sscanf(text, "nonvoluntary_ctxt_switches: %llu", &involuntary);
+      }
+      std::fclose(status);
+    }
+    // The first field of schedstat: nanoseconds on the CPU, user and kernel.
+    unsigned long long on_cpu_ns = 0;
+    if (FILE *schedstat = std::fopen((task + "/schedstat").c_str(), "re")) {
+      if (std::fscanf(schedstat, "%llu", &on_cpu_ns) != 1) on_cpu_ns = 0;
+      std::fclose(schedstat);
+    }
+    const double cpu_us = static_cast<double>(on_cpu_ns) / 1000.0 / static_cast<double>(reports);
+    const double v = static_cast<double>(voluntary) / static_cast<double>(reports);
+    const double i = static_cast<double>(involuntary) / static_cast<double>(reports);
+    if (std::strcmp(name, "sensor_thread") == 0 || std::strcmp(name, "thread_one") == 0 ||
+        std::strcmp(name, "publish_thread") == 0) {
+      gateway_voluntary += v;
+      gateway_involuntary += i;
+      gateway_cpu_us += cpu_us;
+    }
+    char part[96];
+    std::snprintf(part, sizeof part, " %s %.3f + %.3f,", name, v, i);
+    line += part;
+    std::snprintf(part, sizeof part, " %s %.1f,", name, cpu_us);
+    cpu_line += part;
+  }
+  closedir(tasks);
+  std::printf("%s gateway threads %.3f + %.3f\n", line.c_str(), gateway_voluntary, gateway_involuntary);
+  std::printf("%s gateway threads %.1f\n", cpu_line.c_str(), gateway_cpu_us);
+}
+
 int count_rows(void *context, int, char **values, char **) {
   *static_cast<long long *>(context) = values[0] != nullptr ? std::atoll(values[0]) : -1;
   return 0;
@@ -324,6 +382,11 @@ int main(int argc, char **argv) {
   std::thread cycles(scan_cycles, ends[0], &longest_pause);
   std::thread publisher(publish_batches);
   std::thread feeder(feed, ends[1], reports);
+  pthread_setname_np(pthread_self(), "busy_site");
+  pthread_setname_np(raw_thread, "thread_one");
+  pthread_setname_np(cycles.native_handle(), "sensor_thread");
+  pthread_setname_np(publisher.native_handle(), "publish_thread");
+  pthread_setname_np(feeder.native_handle(), "feeder");
 
   // Samples: the table's rows every second, the reports sent but not yet
   // taken by thread_one every 50 ms.
@@ -341,6 +404,7 @@ int main(int argc, char **argv) {
   }
   const double elapsed = since(started);
   const double cpu_us = process_cpu_us() - cpu_at_start;
+  print_thread_costs(reports_sent.load(std::memory_order_relaxed));
   // Every row inserted, of either kind: the table's AUTOINCREMENT sequence.
   long long inserted = -1;
   beacon_db.exec("SELECT seq FROM sqlite_sequence WHERE name = 'BLE'", count_rows, &inserted, nullptr);

@@ -1,10 +1,13 @@
 #include "report_handoff.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <ctime>
 
@@ -20,9 +23,66 @@ std::atomic<std::uint8_t> smooth_pending{0};
 
 namespace {
 
-// Guards the three hand-off values above (their changes, not their lock-free
-// reads) and the sleeps on the two conditions, so that neither a raise, a
-// finish nor a stop wake-up is lost between a check and a wait.
+// A sleep on a 32-bit word until another thread changes it and wakes the
+// word's sleepers. The hand-off's wait and wake pair is a futex of its own
+// rather than a condition variable: a thread woken from a condition wait
+// takes the mutex back marked as contended, and so every report cost each
+// side one more system call to release it, with nobody to wake.
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+              std::atomic<std::uint32_t>::is_always_lock_free);
+
+std::uint32_t *futex_word(std::atomic<std::uint32_t> &word) {
+  return reinterpret_cast<std::uint32_t *>(&word);
+}
+
+// Sleeps while word holds expected, until a wake or the deadline on the
+// monotonic clock (nullptr: none). False once the deadline has passed.
+bool futex_sleep(std::atomic<std::uint32_t> &word, std::uint32_t expected,
+                 const timespec *deadline) {
+  constexpr int op = FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG;
+  long rc;
+#ifdef SYS_futex_time64
+  if constexpr (sizeof(time_t) > sizeof(long)) {
+    // A 32-bit board with 64-bit time: the kernel's 64-bit call, or on a
+    // kernel without it the old one (monotonic seconds fit in 32 bits).
+    struct {
+      std::int64_t sec, nsec;
+    } at64{deadline ? deadline->tv_sec : 0, deadline ? deadline->tv_nsec : 0};
+    rc = syscall(SYS_futex_time64, futex_word(word), op, expected, deadline ? &at64 : nullptr,
+                 nullptr, FUTEX_BITSET_MATCH_ANY);
+    if (rc != 0 && errno == ENOSYS) {
+      struct {
+        long sec, nsec;
+      } at32{static_cast<long>(at64.sec), static_cast<long>(at64.nsec)};
+      rc = syscall(SYS_futex, futex_word(word), op, expected, deadline ? &at32 : nullptr, nullptr,
+                   FUTEX_BITSET_MATCH_ANY);
+    }
+  } else
+#endif
+  {
+    rc = syscall(SYS_futex, futex_word(word), op, expected, deadline, nullptr,
+                 FUTEX_BITSET_MATCH_ANY);
+  }
+  return rc == 0 || errno != ETIMEDOUT;
+}
+
+void futex_wake_all(std::atomic<std::uint32_t> &word) {
+  syscall(SYS_futex, futex_word(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, INT_MAX, nullptr, nullptr,
+          0);
+}
+
+// Guards the changes of the three hand-off values above (not their
+// lock-free reads), so that the reader raises a flag only while the service
+// runs and two consumers finishing at once agree on which was the last.
+// Nobody sleeps holding it: the sleeps are on the two counters below.
+//
+// raised counts the raises, done the finishes; every stop wake-up and reset
+// adds to both. A waiter reads its counter before it looks at the flags and
+// sleeps only while the counter still holds what it read, so a change after
+// its look ends the sleep at once. A waker calls the kernel only while the
+// sleeper count of its counter says someone sleeps or is about to: sleeper
+// and waker each change one value and then read the other's, both
+// sequentially consistent, so at least one sees the other.
 //
 // stop_wake is readable from a stop until the next phase drains it: it sits
 // in the select set beside the device, so a stop need not wait out the scan
@@ -31,23 +91,11 @@ namespace {
 // made; a stop then ends the phase at the next event or at its deadline.
 struct Handoff {
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-  // The consumers sleep on one condition, the reader on another. A report
-  // is always for every consumer of the build (thread_two runs only with
-  // smoothing on), so one broadcast makes both runnable at once: whichever
-  // runs first, the reader then finds them done without a second sleep, or
-  // sleeps once and is woken once, by the last to finish. Three switches a
-  // report, where a wake per consumer let each preempt the reader in turn.
-  pthread_cond_t report_raised;  // thread_one and thread_two wait here
-  pthread_cond_t report_done;    // the reader waits here
+  std::atomic<std::uint32_t> raised{0};  // thread_one and thread_two sleep on it
+  std::atomic<std::uint32_t> done{0};    // the reader sleeps on it
+  std::atomic<std::uint32_t> raised_sleepers{0};
+  std::atomic<std::uint32_t> done_sleepers{0};
   int stop_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  Handoff() {
-    pthread_condattr_t attributes;
-    pthread_condattr_init(&attributes);
-    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&report_raised, &attributes);
-    pthread_cond_init(&report_done, &attributes);
-    pthread_condattr_destroy(&attributes);
-  }
 };
 
 Handoff &handoff() {
@@ -62,6 +110,21 @@ class HandoffLock {
   HandoffLock(const HandoffLock &) = delete;
   HandoffLock &operator=(const HandoffLock &) = delete;
 };
+
+// Sleeps on counter while it holds seen. False once the deadline passed.
+bool sleep_on(std::atomic<std::uint32_t> &counter, std::atomic<std::uint32_t> &sleepers,
+              std::uint32_t seen, const timespec *deadline) {
+  sleepers.fetch_add(1, std::memory_order_seq_cst);
+  const bool in_time = futex_sleep(counter, seen, deadline);
+  sleepers.fetch_sub(1, std::memory_order_relaxed);
+  return in_time;
+}
+
+// Tells the sleepers of counter to look again.
+void wake_on(std::atomic<std::uint32_t> &counter, std::atomic<std::uint32_t> &sleepers) {
+  counter.fetch_add(1, std::memory_order_seq_cst);
+  if (sleepers.load(std::memory_order_seq_cst) != 0) futex_wake_all(counter);
+}
 
 // Every stop raise wakes the waits below. Registered before main, so before
 // any thread can wait here; the registry has room for it (it is the
@@ -79,20 +142,22 @@ const bool wake_registered = [] {
 BeaconReport handed_report;
 
 bool report_in_flight() {
-  return raw_pending.load(std::memory_order_acquire) != 0 ||
-         smooth_pending.load(std::memory_order_acquire) != 0;
+  return raw_pending.load(std::memory_order_seq_cst) != 0 ||
+         smooth_pending.load(std::memory_order_seq_cst) != 0;
 }
 
-// With the lock held: sleeps until both consumers are done. False when a
-// stop ended the wait instead.
-bool wait_consumers_done_locked() {
+// Sleeps until both consumers are done. False when a stop ended the wait
+// instead.
+bool wait_consumers_done_now() {
   // Without smoothing no thread_two runs in this service build, so a
   // smooth_pending left by an earlier build would never be cleared.
   if (service_config.smoothing_filter == 0) smooth_pending.store(0, std::memory_order_release);
-  while (report_in_flight() && service_running()) {
-    pthread_cond_wait(&handoff().report_done, &handoff().lock);
+  for (;;) {
+    const std::uint32_t seen = handoff().done.load(std::memory_order_acquire);
+    if (!service_running()) return false;
+    if (!report_in_flight()) return true;
+    sleep_on(handoff().done, handoff().done_sleepers, seen, nullptr);
   }
-  return service_running();
 }
 
 timespec to_timespec(std::chrono::steady_clock::time_point deadline) {
@@ -106,20 +171,15 @@ timespec to_timespec(std::chrono::steady_clock::time_point deadline) {
 }
 
 const BeaconReport *wait_report(std::atomic<std::uint8_t> &flag, const timespec *deadline) {
-  HandoffLock hold;
-  bool timed_out = false;
+  bool in_time = true;
   for (;;) {
+    const std::uint32_t seen = handoff().raised.load(std::memory_order_acquire);
     if (!service_running()) return nullptr;
     if (flag.load(std::memory_order_acquire) != 0) {
       return current_report.load(std::memory_order_acquire);
     }
-    if (timed_out) return nullptr;
-    if (deadline == nullptr) {
-      pthread_cond_wait(&handoff().report_raised, &handoff().lock);
-    } else if (pthread_cond_timedwait(&handoff().report_raised, &handoff().lock, deadline) ==
-               ETIMEDOUT) {
-      timed_out = true;
-    }
+    if (!in_time) return nullptr;
+    in_time = sleep_on(handoff().raised, handoff().raised_sleepers, seen, deadline);
   }
 }
 
@@ -131,10 +191,7 @@ void finish_report(std::atomic<std::uint8_t> &flag) {
     last = !report_in_flight();
   }
   // The reader has nothing to do until the other consumer is done too.
-  // Woken after the unlock, it takes the lock at once instead of sleeping
-  // on it a second time; a reader about to wait holds the lock while it
-  // checks the flags, so it either sees the clear or already waits.
-  if (last) pthread_cond_broadcast(&handoff().report_done);
+  if (last) wake_on(handoff().done, handoff().done_sleepers);
 }
 
 }  // namespace
@@ -151,11 +208,11 @@ bool raise_report(const BeaconReport &report, const ExtendedAdvert *extended, bo
     raw_pending.store(1, std::memory_order_release);
     if (smoothing) smooth_pending.store(1, std::memory_order_release);
   }
-  // Raised under the lock, woken after it, as in finish_report: a consumer
-  // woken while the reader still held the lock would only sleep again on it.
-  pthread_cond_broadcast(&handoff().report_raised);
-  HandoffLock hold;
-  return wait_consumers_done_locked();
+  // One wake makes both consumers runnable at once: whichever runs first,
+  // the reader then finds them done without a second sleep, or sleeps once
+  // and is woken once, by the last to finish.
+  wake_on(handoff().raised, handoff().raised_sleepers);
+  return wait_consumers_done_now();
 }
 
 }  // namespace
@@ -168,10 +225,7 @@ bool hand_off_extended(const ExtendedAdvert &advert) {
   return raise_report(BeaconReport(), &advert, false);
 }
 
-bool wait_consumers_done() {
-  HandoffLock hold;
-  return wait_consumers_done_locked();
-}
+bool wait_consumers_done() { return wait_consumers_done_now(); }
 
 int stop_wake_descriptor() { return handoff().stop_wake; }
 
@@ -207,7 +261,7 @@ void reset_handoff() {
   smooth_pending.store(0, std::memory_order_release);
   current_report.store(nullptr, std::memory_order_release);
   current_extended.store(nullptr, std::memory_order_release);
-  pthread_cond_broadcast(&handoff().report_done);
+  wake_on(handoff().done, handoff().done_sleepers);
 }
 
 void wake_handoff_waiters() {
@@ -215,9 +269,8 @@ void wake_handoff_waiters() {
     const std::uint64_t one = 1;
     (void)!write(handoff().stop_wake, &one, sizeof one);
   }
-  HandoffLock hold;
-  pthread_cond_broadcast(&handoff().report_raised);
-  pthread_cond_broadcast(&handoff().report_done);
+  wake_on(handoff().raised, handoff().raised_sleepers);
+  wake_on(handoff().done, handoff().done_sleepers);
 }
 
 }  // namespace sensor_handler

@@ -12,14 +12,17 @@
 // called its finish routine.
 //
 // Synchronisation: the flags and current_report change only under one
-// private mutex, whose two condition variables (on the monotonic clock) wake
-// the consumers and the reader; a hand-off therefore takes microseconds and
-// nobody polls. The reader raises a flag only while the service runs, checked
-// under that mutex, so a consumer that cleared its flag on its way out after
-// a stop never finds it raised again by a late hand-off. Every stop raise
-// wakes all of them (wake_handoff_waiters, registered with the stop flags at
-// static initialisation), and the reader waiting on its socket through an
-// eventfd it puts beside the device in its select set.
+// private mutex, which nobody sleeps holding. The consumers sleep on a futex
+// word counting the raises, the reader on one counting the finishes (the
+// consumers' deadlines on the monotonic clock), and a waker enters the
+// kernel only when someone sleeps there; a hand-off therefore takes
+// microseconds and nobody polls. The reader raises a flag only while the
+// service runs, checked under that mutex, so a consumer that cleared its
+// flag on its way out after a stop never finds it raised again by a late
+// hand-off. Every stop raise wakes all of them (wake_handoff_waiters,
+// registered with the stop flags at static initialisation), and the reader
+// waiting on its socket through an eventfd it puts beside the device in its
+// select set.
 //
 // Flags (also readable without the lock, for tests and diagnostics):
 //   current_report  stored (release) before a flag is raised; acquire.
@@ -100,8 +103,7 @@ void reset_handoff();
 // that each looks at the stop flags again. request_restart and request_exit
 // call it after raising their flag (registered with the stop flags); a flag
 // stored by hand needs a call of its own. A waiter that checked the flags
-// just before still wakes. It takes the hand-off lock briefly: call it from
-// a thread, not a signal handler.
+// just before still wakes.
 void wake_handoff_waiters();
 
 }  // namespace sensor_handler

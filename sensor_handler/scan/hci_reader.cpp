@@ -85,6 +85,44 @@ bool drop_queued_events(int device_handle, std::int64_t deadline) {
   return true;
 }
 
+// Waits up to `left` nanoseconds for the next event beside the stop
+// wake-up, and reads it. Its length; 0 to look again (a wake-up without a
+// stop, a spurious readiness); -1 when the phase ends: time up, a select
+// failure (its line printed), an interrupted read, or the device gone
+// (result->device_gone set).
+ssize_t wait_and_read(int device_handle, int stop_wake, std::int64_t left, int sensor_number,
+                      ReadPhaseResult *result) {
+  timeval timeout{};
+  timeout.tv_sec = static_cast<time_t>(left / 1000000000LL);
+  timeout.tv_usec = static_cast<suseconds_t>((left % 1000000000LL) / 1000);
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(device_handle, &readable);
+  if (stop_wake >= 0) FD_SET(stop_wake, &readable);
+  const int highest = stop_wake > device_handle ? stop_wake : device_handle;
+  const int ready = select(highest + 1, &readable, nullptr, nullptr, &timeout);
+  if (ready < 0) {
+    gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Select error\n\r", sensor_number);
+    return -1;
+  }
+  if (ready == 0) return -1;
+  if (stop_wake >= 0 && FD_ISSET(stop_wake, &readable)) {
+    // A wake-up without a stop behind it is used up here, not spun on.
+    drain_stop_wake();
+    return 0;
+  }
+  const ssize_t got = read(device_handle, event_buffer, sizeof event_buffer);
+  if (got < 0) {
+    // A spurious wake-up goes back to select with the time left; an
+    // interrupted read ends the phase, a stop being the usual reason.
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    if (errno != EINTR) result->device_gone = true;
+    return -1;
+  }
+  if (got == 0) result->device_gone = true;
+  return got == 0 ? -1 : got;
+}
+
 }  // namespace
 
 ReadPhaseResult read_advertising_reports(int device_handle, std::uint16_t scan_duration,
@@ -110,42 +148,24 @@ ReadPhaseResult read_advertising_reports(int device_handle, std::uint16_t scan_d
   begin_reassembly_phase();
   const int wake_descriptor = stop_wake_descriptor();
   const int stop_wake = wake_descriptor < FD_SETSIZE ? wake_descriptor : -1;
-  const int highest = stop_wake > device_handle ? stop_wake : device_handle;
 
+  // What the radio heard while the controller paced waits in the socket:
+  // those events are taken with one call each, without a select in front,
+  // until the first look finds the socket empty. From then on each event
+  // arrives on its own and select waits for it. Anything but an event sends
+  // the look to select and the read after it, which judge it as always.
+  bool backlog = true;
   while (service_running()) {
     const std::int64_t now = nanoseconds(monotonic_now());
     if (now >= phase_end) break;
-    const std::int64_t left = deadline > now ? deadline - now : 0;
-    timeval timeout{};
-    timeout.tv_sec = static_cast<time_t>(left / 1000000000LL);
-    timeout.tv_usec = static_cast<suseconds_t>((left % 1000000000LL) / 1000);
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(device_handle, &readable);
-    if (stop_wake >= 0) FD_SET(stop_wake, &readable);
-    const int ready = select(highest + 1, &readable, nullptr, nullptr, &timeout);
-    if (ready < 0) {
-      gw::gw_printf("ZENTIB_ERROR : SENSOR%d : Select error\n\r", sensor_number);
-      break;
-    }
-    if (ready == 0) break;
-    if (stop_wake >= 0 && FD_ISSET(stop_wake, &readable)) {
-      // A wake-up without a stop behind it is used up here, not spun on.
-      drain_stop_wake();
-      continue;
-    }
-
-    const ssize_t got = read(device_handle, event_buffer, sizeof event_buffer);
-    if (got < 0) {
-      // A spurious wake-up goes back to select with the time left; an
-      // interrupted read ends the phase, a stop being the usual reason.
-      if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      if (errno != EINTR) result.device_gone = true;
-      break;
-    }
-    if (got == 0) {
-      result.device_gone = true;
-      break;
+    ssize_t got = -1;
+    if (backlog) got = recv(device_handle, event_buffer, sizeof event_buffer, MSG_DONTWAIT);
+    if (got <= 0) {
+      backlog = false;
+      got = wait_and_read(device_handle, stop_wake, deadline > now ? deadline - now : 0,
+                          sensor_number, &result);
+      if (got < 0) break;
+      if (got == 0) continue;
     }
     // The socket delivers whole events: a short read is one short event,
     // not a cut one, and the next read begins the next event.

@@ -2,18 +2,20 @@
 // raw HCI socket and hands each on to the two processing threads through
 // the report hand-off (pipeline/report_handoff.h).
 //
-// read_advertising_reports runs on sensor_thread. It waits on the raw HCI
-// socket with select, reads one event per read, and hands each report of an
-// LE Advertising Report event in turn to thread_one (raw_pending) and, while
-// smoothing is on, to thread_two (smooth_pending). One report is in flight at
-// a time: the next report, and the next event, only once both consumers are
-// done. Legacy advertisements that come in LE Extended Advertising Reports
-// (a controller scanning with the extended commands, or a management client
-// scanning beside us) are turned into the legacy layout and handed on the
-// same way. With SP_BT5_EXT 2 other extended advertisements are joined from
-// their chained reports (scan/extended_reassembly.h) and handed to thread_one
-// alone; otherwise they are counted and dropped. Every other LE Meta event is
-// counted and read past (scan_counters, written on this thread only).
+// read_advertising_reports runs on sensor_thread. It reads one event per
+// read (those that waited in the raw HCI socket while the controller paced
+// with one call each, later ones after a select that waits for them) and
+// hands each report of an LE Advertising Report event in turn to thread_one
+// (raw_pending) and, while smoothing is on, to thread_two (smooth_pending).
+// One report is in flight at a time: the next report, and the next event,
+// only once both consumers are done. Legacy advertisements that come in LE
+// Extended Advertising Reports (a controller scanning with the extended
+// commands, or a management client scanning beside us) are turned into the
+// legacy layout and handed on the same way. With SP_BT5_EXT 2 other extended
+// advertisements are joined from their chained reports
+// (scan/extended_reassembly.h) and handed to thread_one alone; otherwise
+// they are counted and dropped. Every other LE Meta event is counted and
+// read past (scan_counters, written on this thread only).
 //
 // The event buffer and the buffer of the converted report have process
 // lifetime and are written only while no flag is pending, so a consumer

@@ -132,12 +132,15 @@ void raise_stop() {
 }
 
 // A processing thread: takes each report, reads it again after `work` to
-// see that the reader left it alone, and records it.
+// see that the reader left it alone, and records it. With a `window` it
+// waits as the windows do, each wait ending at a deadline that many
+// microseconds ahead.
 class Consumer {
  public:
   enum class Path { raw, smooth };
-  explicit Consumer(Path path, std::chrono::microseconds work = 0us)
-      : path_(path), work_(work), thread_([this] { run(); }) {}
+  explicit Consumer(Path path, std::chrono::microseconds work = 0us,
+                    std::chrono::microseconds window = 0us)
+      : path_(path), work_(work), window_(window), thread_([this] { run(); }) {}
   ~Consumer() {
     raise_stop();
     join();
@@ -157,9 +160,18 @@ class Consumer {
   bool torn() const { return torn_; }
 
  private:
+  const BeaconReport *take() {
+    const bool raw = path_ == Path::raw;
+    if (window_ == 0us) return raw ? wait_raw_report() : wait_smooth_report();
+    for (;;) {
+      const auto end = std::chrono::steady_clock::now() + window_;
+      const BeaconReport *report = raw ? wait_raw_report_until(end) : wait_smooth_report_until(end);
+      if (report != nullptr || !service_running()) return report;
+    }
+  }
   void run() {
     for (;;) {
-      const BeaconReport *report = path_ == Path::raw ? wait_raw_report() : wait_smooth_report();
+      const BeaconReport *report = take();
       if (report != nullptr) {
         const ExtendedAdvert *advert =
             path_ == Path::raw ? current_extended.load(std::memory_order_acquire) : nullptr;
@@ -178,6 +190,7 @@ class Consumer {
 
   Path path_;
   std::chrono::microseconds work_;
+  std::chrono::microseconds window_;
   std::mutex lock_;
   std::condition_variable changed_;
   std::vector<std::string> seen_;
@@ -232,22 +245,54 @@ class HciReaderTest : public ::testing::Test {
 
 const std::string first_tag = "665544332201/01/-60";
 
+// Events queued before the phase (taken without a select) and events that
+// arrive once the queue is empty (each waited for) come out in one order.
 TEST_F(HciReaderTest, EachEventIsHandedToBothConsumersOneAtATime) {
   service_config.smoothing_filter = 1;
   Consumer raw(Consumer::Path::raw, 300us);
   Consumer smooth(Consumer::Path::smooth, 1ms);
   std::vector<std::string> expected;
-  for (std::uint8_t tag = 1; tag <= 40; ++tag) {
-    send(advert(tag, static_cast<std::int8_t>(-tag)));
-    expected.push_back(first_report_text(advert(tag, static_cast<std::int8_t>(-tag))));
-  }
+  const auto send_tags = [&](std::uint8_t first, std::uint8_t last) {
+    for (std::uint8_t tag = first; tag <= last; ++tag) {
+      send(advert(tag, static_cast<std::int8_t>(-tag)));
+      expected.push_back(first_report_text(advert(tag, static_cast<std::int8_t>(-tag))));
+    }
+  };
+  send_tags(1, 40);
+  auto phase =
+      std::async(std::launch::async, [&] { return read_advertising_reports(ends_[0], 30, 1); });
+  ASSERT_TRUE(smooth.wait_for_count(40));
+  std::this_thread::sleep_for(5ms);  // the reader now waits in select
+  send_tags(41, 60);
   hang_up();
-  EXPECT_TRUE(phase_ends(5));
+  ASSERT_EQ(phase.wait_for(10s), std::future_status::ready);
+  last_ = phase.get();
   EXPECT_TRUE(last_.device_gone) << "end of file: the controller went away";
-  EXPECT_EQ(last_.advertising_events, 40u);
+  EXPECT_EQ(last_.advertising_events, 60u);
   EXPECT_EQ(raw.seen(), expected);
   EXPECT_EQ(smooth.seen(), expected);
   EXPECT_FALSE(raw.torn() || smooth.torn()) << "the buffer changed under a consumer";
+}
+
+// Deadlines that pass while reports are raised and finished: no report is
+// lost between a wait that timed out and the next, and none is taken twice.
+TEST_F(HciReaderTest, WaitsEndingAtTheirDeadlinesMissNoReport) {
+  service_config.smoothing_filter = 1;
+  Consumer raw(Consumer::Path::raw, 0us, 30us);
+  Consumer smooth(Consumer::Path::smooth, 0us, 70us);
+  auto phase =
+      std::async(std::launch::async, [&] { return read_advertising_reports(ends_[0], 30, 1); });
+  std::vector<std::string> expected;
+  for (int n = 0; n < 400; ++n) {
+    const Bytes event = advert(static_cast<std::uint8_t>(n), static_cast<std::int8_t>(-(n % 90)));
+    send(event);
+    expected.push_back(first_report_text(event));
+    if (n % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(n % 100));
+  }
+  hang_up();
+  ASSERT_EQ(phase.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(raw.seen(), expected);
+  EXPECT_EQ(smooth.seen(), expected);
 }
 
 TEST_F(HciReaderTest, WithoutSmoothingOnlyThreadOneGatesTheReader) {
