@@ -64,6 +64,25 @@ rig_controller_start() {
   rig_log "controller ready"
 }
 
+# rig_shipped_config ADDRESS: the shipped tobixlite_config pointed at a
+# broker at ADDRESS on 1883 in plain TCP (broker set 3), with a USB dongle
+# (en_usb_s1: the rig has no UART to reset and attach); every other
+# setting as shipped. False, with a line, if the shipped file no longer has
+# one of those options; the file as run goes to /rig/out.
+rig_shipped_config() {
+  local config=/etc/config/tobixlite_config line
+  sed -i -e "s/option server '1'$/option server '3'/" \
+    -e "s/option mqtt_server_addr '[^']*'$/option mqtt_server_addr '$1'/" \
+    -e "s/option mqtt_server_port '[0-9]*'$/option mqtt_server_port '1883'/" \
+    -e "s/option mqtt_tls '1'$/option mqtt_tls '0'/" \
+    -e "s/option en_usb_s1 '0'$/option en_usb_s1 '1'/" "$config"
+  for line in "server '3'" "mqtt_server_addr '$1'" "mqtt_server_port '1883'" "mqtt_tls '0'" \
+    "en_usb_s1 '1'"; do
+    grep -q "^	option $line\$" "$config" || { echo "shipped $config: cannot set $line"; return 1; }
+  done
+  cp "$config" "$RIG_OUT/tobixlite_config"
+}
+
 # rig_broker_start: mosquitto on 127.0.0.1:1883, returns once it accepts.
 rig_broker_start() {
   cat > /tmp/mosquitto.conf <<CONF

@@ -13,17 +13,7 @@
 # process's and each of sensor_handler's threads' utime and stime, its
 # context switches and the kernel's count of floating-point instructions it
 # emulated (none for a soft-float program).
-config=/etc/config/tobixlite_config
-sed -i -e "s/option server '1'$/option server '3'/" \
-  -e "s/option mqtt_server_addr '[^']*'$/option mqtt_server_addr '10.0.2.100'/" \
-  -e "s/option mqtt_server_port '[0-9]*'$/option mqtt_server_port '1883'/" \
-  -e "s/option mqtt_tls '1'$/option mqtt_tls '0'/" \
-  -e "s/option en_usb_s1 '0'$/option en_usb_s1 '1'/" "$config"
-for line in "server '3'" "mqtt_server_addr '10.0.2.100'" "mqtt_server_port '1883'" "mqtt_tls '0'" \
-  "en_usb_s1 '1'"; do
-  grep -q "^	option $line\$" "$config" || { echo "shipped $config: cannot set $line"; exit 1; }
-done
-cp "$config" "$RIG_OUT/tobixlite_config"
+rig_shipped_config 10.0.2.100 || exit 1
 
 # The board has no LED line: status_led finds line 3 on a tmpfs.
 gpio=/sys/class/gpio

@@ -14,17 +14,7 @@
 # broker over TLS; and a USB dongle (en_usb_s1), as the VM has no UART
 # module to reset and attach. Sensing, listening, posting, batch and storage settings stay as
 # shipped: they are what this scenario is about.
-config=/etc/config/tobixlite_config
-sed -i -e "s/option server '1'$/option server '3'/" \
-  -e "s/option mqtt_server_addr '[^']*'$/option mqtt_server_addr '127.0.0.1'/" \
-  -e "s/option mqtt_server_port '[0-9]*'$/option mqtt_server_port '1883'/" \
-  -e "s/option mqtt_tls '1'$/option mqtt_tls '0'/" \
-  -e "s/option en_usb_s1 '0'$/option en_usb_s1 '1'/" "$config"
-for line in "server '3'" "mqtt_server_addr '127.0.0.1'" "mqtt_server_port '1883'" "mqtt_tls '0'" \
-  "en_usb_s1 '1'"; do
-  grep -q "^	option $line\$" "$config" || { echo "shipped $config: cannot set $line"; exit 1; }
-done
-cp "$config" "$RIG_OUT/tobixlite_config"
+rig_shipped_config 127.0.0.1 || exit 1
 
 rig_controller_start || exit 1
 rig_broker_start || exit 1
