@@ -26,9 +26,10 @@
 // every second, and the longest pause between read phases with the most
 // reports waiting for one, and the process's CPU time per report sent
 // (every thread, the feeder's too) with each thread's context switches and
-// CPU time per report sent (strace -ff tells the threads' system calls apart by the names
-// main gives them). The "radio" never drops: reports the socket
-// cannot take wait in the feeder, as they would in the kernel's queue.
+// CPU time per report sent (strace -ff tells the threads' system calls apart
+// by the names main gives them). The "radio" never drops: reports the
+// socket cannot take wait in the feeder, as they would in the kernel's
+// queue.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -58,6 +59,7 @@
 #include "pipeline/report_handoff.h"
 #include "scan/hci_reader.h"
 #include "store/beacon_db.h"
+#include "thread_switches.h"
 #include "uplink/publisher.h"
 
 namespace {
@@ -259,19 +261,11 @@ void print_thread_costs(std::uint64_t reports) {
     if (entry->d_name[0] == '.') continue;
     const std::string task = std::string("/proc/self/task/") + entry->d_name;
     char name[32] = {};
-    unsigned long long voluntary = 0, involuntary = 0;
     if (FILE *comm = std::fopen((task + "/comm").c_str(), "re")) {
       if (std::fgets(name, sizeof name, comm) != nullptr) name[std::strcspn(name, "\n")] = '\0';
       std::fclose(comm);
     }
-    if (FILE *status = std::fopen((task + "/status").c_str(), "re")) {
-      char text[256];
-      while (std::fgets(text, sizeof text, status) != nullptr) {
-        std::sscanf(text, "voluntary_ctxt_switches: %llu", &voluntary);
-        std::sscanf(text, "nonvoluntary_ctxt_switches: %llu", &involuntary);
-      }
-      std::fclose(status);
-    }
+    const Switches switches = switches_in(task + "/status");
     // The first field of schedstat: nanoseconds on the CPU, user and kernel.
     unsigned long long on_cpu_ns = 0;
     if (FILE *schedstat = std::fopen((task + "/schedstat").c_str(), "re")) {
@@ -279,8 +273,8 @@ void print_thread_costs(std::uint64_t reports) {
       std::fclose(schedstat);
     }
     const double cpu_us = static_cast<double>(on_cpu_ns) / 1000.0 / static_cast<double>(reports);
-    const double v = static_cast<double>(voluntary) / static_cast<double>(reports);
-    const double i = static_cast<double>(involuntary) / static_cast<double>(reports);
+    const double v = static_cast<double>(switches.voluntary) / static_cast<double>(reports);
+    const double i = static_cast<double>(switches.involuntary) / static_cast<double>(reports);
     if (std::strcmp(name, "sensor_thread") == 0 || std::strcmp(name, "thread_one") == 0 ||
         std::strcmp(name, "publish_thread") == 0) {
       gateway_voluntary += v;

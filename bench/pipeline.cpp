@@ -54,6 +54,7 @@
 #include "pipeline/smoothing_window.h"
 #include "scan/hci_reader.h"
 #include "store/beacon_db.h"
+#include "thread_switches.h"
 
 namespace {
 
@@ -81,27 +82,6 @@ struct InsertFigures {
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Voluntary and non-voluntary context switches, of one thread or summed.
-struct Switches {
-  std::uint64_t voluntary = 0;
-  std::uint64_t involuntary = 0;
-  std::uint64_t total() const { return voluntary + involuntary; }
-};
-
-Switches switches_in(const std::string &status_path) {
-  Switches found;
-  FILE *file = std::fopen(status_path.c_str(), "re");
-  if (file == nullptr) return found;
-  char line[256];
-  while (std::fgets(line, sizeof line, file) != nullptr) {
-    unsigned long long value = 0;
-    if (std::sscanf(line, "voluntary_ctxt_switches: %llu", &value) == 1) found.voluntary += value;
-    if (std::sscanf(line, "nonvoluntary_ctxt_switches: %llu", &value) == 1) found.involuntary += value;
-  }
-  std::fclose(file);
-  return found;
 }
 
 // Every thread of the process, or every one but the main thread (the

@@ -146,20 +146,6 @@ bool report_in_flight() {
          smooth_pending.load(std::memory_order_seq_cst) != 0;
 }
 
-// Sleeps until both consumers are done. False when a stop ended the wait
-// instead.
-bool wait_consumers_done_now() {
-  // Without smoothing no thread_two runs in this service build, so a
-  // smooth_pending left by an earlier build would never be cleared.
-  if (service_config.smoothing_filter == 0) smooth_pending.store(0, std::memory_order_release);
-  for (;;) {
-    const std::uint32_t seen = handoff().done.load(std::memory_order_acquire);
-    if (!service_running()) return false;
-    if (!report_in_flight()) return true;
-    sleep_on(handoff().done, handoff().done_sleepers, seen, nullptr);
-  }
-}
-
 timespec to_timespec(std::chrono::steady_clock::time_point deadline) {
   const std::int64_t total =
       std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
@@ -194,10 +180,6 @@ void finish_report(std::atomic<std::uint8_t> &flag) {
   if (last) wake_on(handoff().done, handoff().done_sleepers);
 }
 
-}  // namespace
-
-namespace {
-
 bool raise_report(const BeaconReport &report, const ExtendedAdvert *extended, bool smoothing) {
   {
     HandoffLock hold;
@@ -212,7 +194,7 @@ bool raise_report(const BeaconReport &report, const ExtendedAdvert *extended, bo
   // the reader then finds them done without a second sleep, or sleeps once
   // and is woken once, by the last to finish.
   wake_on(handoff().raised, handoff().raised_sleepers);
-  return wait_consumers_done_now();
+  return wait_consumers_done();
 }
 
 }  // namespace
@@ -225,7 +207,17 @@ bool hand_off_extended(const ExtendedAdvert &advert) {
   return raise_report(BeaconReport(), &advert, false);
 }
 
-bool wait_consumers_done() { return wait_consumers_done_now(); }
+bool wait_consumers_done() {
+  // Without smoothing no thread_two runs in this service build, so a
+  // smooth_pending left by an earlier build would never be cleared.
+  if (service_config.smoothing_filter == 0) smooth_pending.store(0, std::memory_order_release);
+  for (;;) {
+    const std::uint32_t seen = handoff().done.load(std::memory_order_acquire);
+    if (!service_running()) return false;
+    if (!report_in_flight()) return true;
+    sleep_on(handoff().done, handoff().done_sleepers, seen, nullptr);
+  }
+}
 
 int stop_wake_descriptor() { return handoff().stop_wake; }
 
